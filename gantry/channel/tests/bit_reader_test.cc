@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gantry/channel/channel.h"
+
+namespace Channel = Gantry::Channel;
+
+namespace {
+
+// Packs a string of '0'/'1' (other characters ignored) into bytes, padding the last with zeros.
+std::vector<uint8_t> bits(const std::string& text) {
+    std::vector<uint8_t> out;
+    int n = 0;
+    for (char c : text) {
+        if (c != '0' && c != '1') continue;
+        if (n % 8 == 0) out.push_back(0);
+        if (c == '1') out.back() |= static_cast<uint8_t>(0x80 >> (n % 8));
+        ++n;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ChannelBitReader, BitsComeMostSignificantFirstAcrossBytes) {
+    const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF, 0xA5};
+    Channel::BitReader r(data, sizeof data);
+    EXPECT_TRUE(r.read_bit());
+    EXPECT_TRUE(r.read_bit());
+    EXPECT_FALSE(r.read_bit());
+    EXPECT_EQ(r.read_bits(13), 0x1EADu);  // 11110 10101101
+    EXPECT_EQ(r.bit_offset(), 16u);
+    EXPECT_TRUE(r.byte_aligned());
+    EXPECT_EQ(r.read_bits(0), 0u);
+    EXPECT_EQ(r.read_bits(4), 0xBu);
+    EXPECT_FALSE(r.byte_aligned());
+    r.align();
+    EXPECT_EQ(r.bit_offset(), 24u);
+    EXPECT_EQ(r.read_bits(8), 0xEFu);
+    EXPECT_EQ(r.read_bits(8), 0xA5u);
+    EXPECT_TRUE(r.at_end());
+
+    Channel::BitReader whole(data, 4);
+    EXPECT_EQ(whole.read_bits(32), 0xDEADBEEFu);
+    Channel::BitReader offset(data, sizeof data);
+    offset.skip_bits(4);
+    EXPECT_EQ(offset.read_bits(32), 0xEADBEEFAu);  // a 32-bit read spanning five bytes
+}
+
+// Code numbers and their bit strings from the H.264 Exp-Golomb tables (9-2, 9-3).
+TEST(ChannelBitReader, ExpGolombCodesFromTheH264Tables) {
+    auto data = bits("1 010 011 00100 00101 00110 00111 0001000 000011111");
+    Channel::BitReader r(data.data(), data.size());
+    const uint32_t expected[] = {0, 1, 2, 3, 4, 5, 6, 7, 30};
+    for (uint32_t v : expected)
+        EXPECT_EQ(r.read_ue(), v);
+
+    auto signed_data = bits("1 010 011 00100 00101 00110 00111");
+    Channel::BitReader s(signed_data.data(), signed_data.size());
+    const int32_t expected_se[] = {0, 1, -1, 2, -2, 3, -3};
+    for (int32_t v : expected_se)
+        EXPECT_EQ(s.read_se(), v);
+}
+
+TEST(ChannelBitReader, LongestExpGolombCodesAndTheGuardBeyondThem) {
+    // 31 zeros, a one, 31 ones: 2^32 - 2, the largest ue(v) that fits 32 bits.
+    auto longest = bits(std::string(31, '0') + "1" + std::string(31, '1'));
+    Channel::BitReader r(longest.data(), longest.size());
+    EXPECT_EQ(r.read_ue(), 0xFFFFFFFEu);
+    Channel::BitReader s(longest.data(), longest.size());
+    EXPECT_EQ(s.read_se(), -2147483647);
+    auto largest_positive = bits(std::string(31, '0') + "1" + std::string(30, '1') + "0");
+    Channel::BitReader p(largest_positive.data(), largest_positive.size());
+    EXPECT_EQ(p.read_se(), 2147483647);
+
+    auto too_long = bits(std::string(32, '0') + "1" + std::string(32, '1'));
+    Channel::BitReader t(too_long.data(), too_long.size());
+    try {
+        t.read_ue();
+        ADD_FAILURE() << "32 leading zeros accepted";
+    } catch (const Channel::Error& e) {
+        EXPECT_EQ(e.code(), 1);
+        EXPECT_EQ(e.text(), "Bad Exp-Golomb code");
+    }
+    // A run of zeros to the end of the data is end of data, not a value.
+    const uint8_t zeros[3] = {0, 0, 0};
+    Channel::BitReader z(zeros, sizeof zeros);
+    try {
+        z.read_ue();
+        ADD_FAILURE() << "no error at end of data";
+    } catch (const Channel::Error& e) {
+        EXPECT_EQ(e.code(), 0);
+        EXPECT_EQ(e.text(), "EOF");
+    }
+}
+
+TEST(ChannelBitReader, EndOfDataAndBadCountsThrow) {
+    const uint8_t data[] = {0xFF};
+    Channel::BitReader r(data, 1);
+    EXPECT_EQ(r.read_bits(5), 0x1Fu);
+    try {
+        r.read_bits(4);
+        ADD_FAILURE() << "read past the end";
+    } catch (const Channel::Error& e) {
+        EXPECT_EQ(e.code(), 0);
+        EXPECT_EQ(e.text(), "EOF");
+    }
+    Channel::BitReader empty(nullptr, 0);
+    EXPECT_TRUE(empty.at_end());
+    EXPECT_THROW(empty.read_bit(), Channel::Error);
+    try {
+        Channel::BitReader(data, 1).read_bits(33);
+        ADD_FAILURE() << "33 bits accepted";
+    } catch (const Channel::Error& e) {
+        EXPECT_EQ(e.code(), 2);
+        EXPECT_EQ(e.text(), "Too many bits");
+    }
+}
+
+TEST(ChannelBitReader, ConsumesFromABlockReaderByteByByte) {
+    const uint8_t data[] = {0x47, 0x80, 0x12, 0x34};
+    Channel::BlockReader block(data, sizeof data);
+    EXPECT_EQ(block.read_byte(), 0x47);
+    {
+        Channel::BitReader bits(block);
+        EXPECT_TRUE(bits.read_bit());
+        EXPECT_EQ(block.offset(), 2u);  // the started byte counts as consumed
+        bits.align();
+        EXPECT_EQ(bits.read_bits(4), 1u);
+        EXPECT_EQ(block.offset(), 3u);
+    }
+    EXPECT_EQ(block.read_byte(), 0x34);
+}
