@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "gantry/xml/xml.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using Gantry::XML::Element;
+using Gantry::XML::Parser;
+
+// xmllint's reading of an XPath string value (it ends its output with a newline).
+std::string xpath_string(const std::string& file, const std::string& expression) {
+    int status = -1;
+    std::string out = Corvid::Testing::run_command(
+        "xmllint --xpath " + Corvid::Testing::shell_quote(expression) + " " + file, &status);
+    EXPECT_EQ(status, 0) << expression;
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+std::unique_ptr<Element> tree(const std::string& text) {
+    Parser parser;
+    parser.read(text);
+    return parser.detach_root();
+}
+
+TEST(XmlElementLookup, ChildrenByIndexAndName) {
+    auto root = tree("<r><a>1</a><b/><a>2</a></r>");
+    EXPECT_EQ(root->get_child(1).name(), "b");
+    EXPECT_EQ(&root->get_child(3), &Element::none);
+    EXPECT_EQ(root->get_child("a").content(), "1");
+    EXPECT_EQ(root->get_child("a", 1).content(), "2");
+    EXPECT_EQ(&root->get_child("a", 2), &Element::none);
+    EXPECT_EQ(root->get_children("a").size(), 2u);
+    EXPECT_TRUE(root->get_children("c").empty());
+    // Lookups chain through none without null checks.
+    EXPECT_EQ(&root->get_child("x").get_child("y").get_child(0), &Element::none);
+    EXPECT_EQ(Element::none.name(), "!NONE!");
+}
+
+TEST(XmlElementLookup, DescendantIsPreOrderDepthFirst) {
+    // The first x in document order is inside the first child, ahead of the second child's x.
+    auto root = tree("<r><a><b><x id='deep'/></b></a><x id='shallow'/></r>");
+    EXPECT_EQ(root->get_descendant("x").get_attr("id"), "deep");
+    EXPECT_EQ(&root->get_descendant("nothing"), &Element::none);
+}
+
+TEST(XmlElementLookup, DescendantsInDocumentOrderWithPruning) {
+    auto root = tree(
+        "<r><e id='1'><e id='2'/></e><skip><e id='3'/></skip><e id='4'/>"
+        "<skip id='5'/></r>");
+    auto ids = [](const std::vector<Element*>& found) {
+        std::string out;
+        for (const Element* e : found)
+            out += e->get_attr("id", "?");
+        return out;
+    };
+    EXPECT_EQ(ids(root->get_descendants("e")), "1234");
+    EXPECT_EQ(ids(root->get_descendants("e", "skip")), "124");
+    // A pruned element is still collected when it matches.
+    EXPECT_EQ(ids(root->get_descendants("skip", "skip")), "?5");
+}
+
+TEST(XmlElementLookup, MakeChildFindsOrAppends) {
+    Element root("r");
+    Element& a = root.make_child("a");
+    EXPECT_EQ(&root.make_child("a"), &a);
+    EXPECT_EQ(root.children().size(), 1u);
+    EXPECT_EQ(a.parent(), &root);
+}
+
+TEST(XmlElementAttributes, TypedGetters) {
+    auto e = tree(
+        "<a n='42x' neg='-7' bad='x' big='9000000000' t='Yes' o='1' f='no' e=''"
+        " r='2.5e2' w=' 12'/>");
+    EXPECT_EQ(e->get_attr("n"), "42x");
+    EXPECT_EQ(e->get_attr("missing", "dflt"), "dflt");
+    EXPECT_EQ(e->get_attr_int("n"), 42);
+    EXPECT_EQ(e->get_attr_int("neg"), -7);
+    EXPECT_EQ(e->get_attr_int("bad", 5), 0);
+    EXPECT_EQ(e->get_attr_int("missing", 5), 5);
+    EXPECT_EQ(e->get_attr_int("w"), 12);
+    EXPECT_EQ(e->get_attr_int64("big"), 9000000000LL);
+    EXPECT_EQ(e->get_attr_int64("neg"), -7);
+    EXPECT_EQ(e->get_attr_int64("missing", -1), -1);
+    EXPECT_TRUE(e->get_attr_bool("t"));
+    EXPECT_TRUE(e->get_attr_bool("o"));
+    EXPECT_FALSE(e->get_attr_bool("f", true));
+    EXPECT_FALSE(e->get_attr_bool("e", true));
+    EXPECT_TRUE(e->get_attr_bool("missing", true));
+    EXPECT_DOUBLE_EQ(e->get_attr_real("r"), 250.0);
+    EXPECT_DOUBLE_EQ(e->get_attr_real("missing", 1.5), 1.5);
+}
+
+TEST(XmlElementAttributes, SettersUseStreamFormatting) {
+    Element e("a");
+    e.set_attr_int("i", -12);
+    e.set_attr_int64("l", 123456789012345LL);
+    e.set_attr_real("r", 0.1);
+    e.set_attr_real("big", 1e20);
+    e.set_attr_real("third", 1.0 / 3);
+    e.set_attr_bool("b", true);
+    e.set_attr_bool("c", false);
+    e.set_attr("i", "replaced");
+    EXPECT_EQ(e.to_string(),
+              "<a b=\"true\" big=\"1e+20\" c=\"false\" i=\"replaced\" l=\"123456789012345\""
+              " r=\"0.1\" third=\"0.333333\"/>\n");
+    EXPECT_TRUE(e.remove_attr("b"));
+    EXPECT_FALSE(e.remove_attr("b"));
+    EXPECT_FALSE(e.has_attr("b"));
+}
+
+TEST(XmlElementTree, AddDetachAndReplace) {
+    Element root("r");
+    Element& a = root.add("a", "1");
+    Element& b = root.add("b");
+    Element& c = root.add(std::make_unique<Element>("c"));
+    EXPECT_EQ(c.parent(), &root);
+    EXPECT_EQ(a.line(), 0);
+
+    std::unique_ptr<Element> detached = b.detach();
+    EXPECT_EQ(detached.get(), &b);
+    EXPECT_EQ(b.parent(), nullptr);
+    EXPECT_EQ(root.children().size(), 2u);
+    EXPECT_EQ(detached->detach(), nullptr);
+
+    std::unique_ptr<Element> old = a.replace_with(std::move(detached));
+    EXPECT_EQ(old.get(), &a);
+    EXPECT_EQ(root.get_child(0).name(), "b");
+    EXPECT_EQ(root.get_child(0).parent(), &root);
+    EXPECT_EQ(root.get_child(1).name(), "c");
+    EXPECT_EQ(old->replace_with(std::make_unique<Element>("x")), nullptr);
+
+    // Moving a child between parents takes it out of the first.
+    Element other("o");
+    other.add(root.get_child(1).detach());
+    EXPECT_EQ(root.children().size(), 1u);
+    EXPECT_EQ(other.get_child(0).name(), "c");
+}
+
+TEST(XmlElementTree, AnAncestorCannotBecomeItsOwnDescendant) {
+    auto root = std::make_unique<Element>("r");
+    Element& a = root->add("a");
+    Element* raw = root.get();
+    // The refused tree is let go, not deleted under its own descendant.
+    EXPECT_EQ(&a.add(std::move(root)), &Element::none);
+    EXPECT_EQ(a.children().size(), 0u);
+    delete raw;
+}
+
+TEST(XmlElementTree, NoneNeverChanges) {
+    Element& none = Element::none;
+    EXPECT_EQ(&none.add("x"), &none);
+    EXPECT_EQ(&none.make_child("x"), &none);
+    none.set_attr("a", "1");
+    none.set_content("c");
+    none.set_name("n");
+    none.merge(*tree("<r a='1'><x/></r>"));
+    EXPECT_TRUE(none.children().empty());
+    EXPECT_TRUE(none.attrs().empty());
+    EXPECT_EQ(none.content(), "");
+    EXPECT_EQ(none.name(), "!NONE!");
+}
+
+TEST(XmlElementTree, CopyAndMerge) {
+    auto source = tree("<s a='1' b='2'>\n<x>1</x><y><z/></y></s>");
+    std::unique_ptr<Element> copy = source->deep_copy();
+    EXPECT_EQ(copy->to_string(), source->to_string());
+    EXPECT_EQ(copy->parent(), nullptr);
+    EXPECT_EQ(copy->get_child("y").parent(), copy.get());
+    EXPECT_EQ(copy->get_child("y").line(), 2);
+
+    Element target("t", "old");
+    target.add("gone");
+    target.set_attr("c", "3");
+    source->copy_to(target);
+    EXPECT_EQ(target.to_string(), source->to_string());
+
+    // Copying a tree over one of its own descendants.
+    Element& y = source->get_child("y");
+    source->copy_to(y);
+    EXPECT_EQ(y.name(), "s");
+    EXPECT_EQ(y.parent(), source.get());
+    EXPECT_EQ(y.get_child("y").get_child("z").name(), "z");
+
+    auto base = tree("<s a='0' c='9'><x>0</x></s>");
+    base->merge(*tree("<s a='1' b='2'><x>1</x></s>"));
+    EXPECT_EQ(base->to_string(), "<s a=\"1\" b=\"2\" c=\"9\">\n  <x>0</x>\n  <x>1</x>\n</s>\n");
+    // Merging an element into itself doubles its children rather than looping.
+    base->merge(*base);
+    EXPECT_EQ(base->get_children("x").size(), 4u);
+}
+
+TEST(XmlElementTree, MergeXmlChecksTheRootName) {
+    Element s("settings");
+    s.set_attr("a", "0");
+    std::ostringstream errors;
+    EXPECT_TRUE(s.merge_xml("<settings a='1'><log level='3'/></settings>", errors));
+    EXPECT_EQ(s.get_attr("a"), "1");
+    EXPECT_EQ(s.get_child("log").get_attr("level"), "3");
+    EXPECT_FALSE(s.merge_xml("<other b='1'/>", errors));
+    EXPECT_EQ(errors.str(), "Wrong root name in merged XML: expecting settings but got other\n");
+    EXPECT_FALSE(s.has_attr("b"));
+    errors.str("");
+    EXPECT_FALSE(s.merge_xml("<settings", errors));
+    EXPECT_EQ(errors.str(), "XML Fatal Error: Illegal start tag at line 1\n");
+}
+
+TEST(XmlElementWriting, LayoutOfEachKindOfNode) {
+    Element root("r");
+    root.set_content("not written: r has children");
+    root.add("empty");
+    root.add("text", "a<b>&c \"q\" 'a'");
+    Element& mixed = root.add("mixed");
+    mixed.set_attr("k", "v");
+    mixed.add("", "line one");
+    mixed.add("inner").add("deep", "x");
+    EXPECT_EQ(root.to_string(),
+              "<r>\n"
+              "  <empty/>\n"
+              "  <text>a&lt;b&gt;&amp;c \"q\" 'a'</text>\n"
+              "  <mixed k=\"v\">\n"
+              "line one\n"
+              "    <inner>\n"
+              "      <deep>x</deep>\n"
+              "    </inner>\n"
+              "  </mixed>\n"
+              "</r>\n");
+    EXPECT_EQ(root.get_child("empty").to_string(true), "<?xml version=\"1.0\"?>\n<empty/>\n");
+    std::ostringstream out;
+    out << root.get_child("text");
+    EXPECT_EQ(out.str(), root.get_child("text").to_string());
+    std::ostringstream with_header;
+    root.write_to(with_header, true);
+    EXPECT_EQ(with_header.str(), root.to_string(true));
+}
+
+TEST(XmlElementWriting, AttributeQuoting) {
+    Element e("a");
+    e.set_attr("plain", "x&y<z>");
+    e.set_attr("dq", "say \"hi\"");
+    e.set_attr("sq", "it's");
+    e.set_attr("both", "it's \"x\"");
+    EXPECT_EQ(e.to_string(),
+              "<a both=\"it's &quot;x&quot;\" dq='say \"hi\"' plain=\"x&amp;y&lt;z&gt;\""
+              " sq=\"it's\"/>\n");
+}
+
+TEST(XmlElementWriting, XmllintReadsBackEveryValue) {
+    CORVID_REQUIRE_PROGRAM("xmllint");
+    Element e("a");
+    const std::vector<std::string> values = {"x&y<z>", "say \"hi\"", "it's", "it's \"x\" & <y>",
+                                             "caf\xC3\xA9 \xF0\x9F\x98\x80"};
+    for (size_t i = 0; i < values.size(); i++)
+        e.set_attr("v" + std::to_string(i), values[i]);
+    e.add("t", "1 < 2 && \"3\" > 'x'");
+    Corvid::Testing::TempDir dir;
+    Corvid::Testing::write_file(dir.file("a.xml"), e.to_string(true));
+    for (size_t i = 0; i < values.size(); i++)
+        EXPECT_EQ(xpath_string(dir.file("a.xml"), "string(/a/@v" + std::to_string(i) + ")"),
+                  values[i]);
+    EXPECT_EQ(xpath_string(dir.file("a.xml"), "string(/a/t)"), "1 < 2 && \"3\" > 'x'");
+}
+
+TEST(XmlElementWriting, WrittenTreesParseBackTheSame) {
+    const std::string text =
+        "<r a='x\"y' b=\"it's\"><s>  one &amp; two </s><t/>mixed<u>&#x1F600;</u>tail</r>";
+    auto first = tree(text);
+    auto second = tree(first->to_string(true));
+    EXPECT_EQ(second->to_string(), first->to_string());
+    EXPECT_EQ(second->get_child("s").content(), "one & two");
+}
+
+}  // namespace
