@@ -1,0 +1,29 @@
+// The commands of cv-index. Each returns the process exit status and writes its result to out; a
+// failure throws CommandError with a one-line message.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Corvid::Tools {
+
+struct CommandError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Indexes a recorded stream as a capture would: through the pipeline in 1,316-byte chunks (seven
+// packets, one datagram), base PCR unknown.
+void build_index(const std::string& stream_path, const std::string& index_path);
+void dump_index(const std::string& index_path, bool show_data, std::ostream& out);
+void find_npt(const std::string& index_path, double npt, bool intra, std::ostream& out);
+void list_intra(const std::string& index_path, double interval, std::ostream& out);
+void print_bit_rate(const std::string& index_path, std::ostream& out);
+// Writes trick-play entry n (0-based, in file order) as a stand-alone transport stream: its inline
+// packets and the ranges of the segment file that its REF blocks name, in entry order.
+void extract_entry(const std::string& stream_path, const std::string& index_path, uint64_t n,
+                   const std::string& out_path);
+
+}  // namespace Corvid::Tools

@@ -1,0 +1,141 @@
+// cv-index against oracles it did not write: ffprobe's key frame positions and times, the PCRs read
+// straight from the stream, and ffmpeg's decoding of the pictures that `cv-index extract` cuts out
+// of the index.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "index2/format.h"
+#include "tests/support/test_support.h"
+#include "tools/cv-index/tests/oracle_support.h"
+
+namespace Corvid::Tools::Testing {
+namespace {
+
+using Corvid::Testing::shell_quote;
+using Corvid::Testing::TempDir;
+
+struct Entry {
+    uint64_t offset;
+    double npt;
+};
+
+// Indexes the stream with cv-index and returns its intra entries (first blocks of the entries).
+std::vector<Entry> build(const std::string& stream, const std::string& index) {
+    int status = -1;
+    std::string output =
+        cv_index("build " + shell_quote(stream) + " -o " + shell_quote(index), &status);
+    EXPECT_EQ(status, 0) << output;
+    std::vector<Entry> entries;
+    for (const auto& block : index_blocks(index))
+        if (block.has(Index2::kFlagIntra)) entries.push_back({block.offset, block.npt});
+    return entries;
+}
+
+// NPT counts from the first PCR of the stream, whatever its PID, and is the PCR clock at the
+// packet: the last PCR at or before it.
+double npt_at(const std::vector<PcrPoint>& pcrs, uint64_t offset) {
+    double pcr = pcrs.front().pcr;
+    for (const auto& point : pcrs) {
+        if (point.offset > offset) break;
+        pcr = point.pcr;
+    }
+    return pcr - pcrs.front().pcr;
+}
+
+// The INTRA entries sit exactly at ffprobe's key frame packets, in order; only a last key frame
+// whose picture the stream ends before completing may be missing (the generator writes a picture
+// when the next PES packet begins). Their NPT is the PCR clock at that packet (0.1 s), and the
+// key frame is presented a steady decoder delay after it: ffprobe's presentation time minus the
+// first PCR is the NPT plus the delay the muxer chose, the same (within 0.1 s) for every entry.
+void check_entries_against_ffprobe(const std::string& stream) {
+    TempDir dir;
+    auto entries = build(stream, dir.file("index.cvi2"));
+    auto keyframes = ffprobe_keyframes(stream);
+    ASSERT_TRUE(entries.size() == keyframes.size() || entries.size() + 1 == keyframes.size())
+        << entries.size() << " entries, " << keyframes.size() << " key frames";
+    for (size_t i = 0; i < entries.size(); ++i)
+        EXPECT_EQ(entries[i].offset, keyframes[i].pos) << "entry " << i;
+    if (entries.empty()) return;
+
+    auto pcrs = stream_pcrs(stream);
+    ASSERT_FALSE(pcrs.empty());
+    double least_delay = 1e9, most_delay = -1e9;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_NEAR(entries[i].npt, npt_at(pcrs, entries[i].offset), 0.1) << "entry " << i;
+        double delay = keyframes[i].pts_time - pcrs.front().pcr - entries[i].npt;
+        least_delay = std::min(least_delay, delay);
+        most_delay = std::max(most_delay, delay);
+    }
+    EXPECT_GE(least_delay, 0.0);
+    EXPECT_LE(most_delay, 2.0);
+    EXPECT_LE(most_delay - least_delay, 0.1);
+}
+
+// Every entry, extracted on its own, decodes to exactly one picture identical to the key frame
+// decoded in the original stream.
+void check_extracted_pictures(const std::string& stream) {
+    TempDir dir;
+    std::string index = dir.file("index.cvi2");
+    auto entries = build(stream, index);
+    ASSERT_FALSE(entries.empty());
+    auto positions = ffprobe_frame_positions(stream);
+    auto md5s = ffmpeg_frame_md5s(stream);
+    ASSERT_EQ(positions.size(), md5s.size());
+    for (size_t n = 0; n < entries.size(); ++n) {
+        std::string out = dir.file("entry" + std::to_string(n) + ".ts");
+        int status = -1;
+        std::string output = cv_index("extract " + shell_quote(stream) + " " + shell_quote(index) +
+                                          " " + std::to_string(n) + " -o " + shell_quote(out),
+                                      &status);
+        ASSERT_EQ(status, 0) << output;
+        auto picture = ffmpeg_frame_md5s(out);
+        ASSERT_EQ(picture.size(), 1u) << "entry " << n;
+        auto frame = std::find(positions.begin(), positions.end(), entries[n].offset);
+        ASSERT_NE(frame, positions.end()) << "entry " << n;
+        EXPECT_EQ(picture[0], md5s[frame - positions.begin()]) << "entry " << n;
+    }
+}
+
+#define REQUIRE_FFMPEG()               \
+    CORVID_REQUIRE_PROGRAM("ffprobe"); \
+    CORVID_REQUIRE_PROGRAM("ffmpeg")
+
+// Real captures.
+
+TEST(RealStreams, Mpeg2ClosedGopsWithPcrOnItsOwnPid) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-025.ts");
+    check_entries_against_ffprobe(stream);
+    check_extracted_pictures(stream);
+}
+
+TEST(RealStreams, H264IdrPictures) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-064.ts");
+    check_entries_against_ffprobe(stream);
+    check_extracted_pictures(stream);
+}
+
+TEST(RealStreams, H264RecoveryPoint) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-026.ts");
+    check_entries_against_ffprobe(stream);
+}
+
+// The PAT's first programme names H.264 on PID 0x33D, which carries no packets in this capture
+// (the pictures are on 0x3D, another programme): no entries, as ffprobe finds no key frame on its
+// first video stream either. The noise (scrambled and errored packets) must not disturb indexing.
+TEST(RealStreams, NoisyCaptureWhoseFirstProgrammeHasNoVideoPackets) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-143.ts");
+    TempDir dir;
+    EXPECT_TRUE(build(stream, dir.file("index.cvi2")).empty());
+    EXPECT_TRUE(ffprobe_keyframes(stream).empty());
+}
+
+}  // namespace
+}  // namespace Corvid::Tools::Testing
