@@ -1,0 +1,38 @@
+// The process logger from static initialisers and destructors of another translation unit.
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "gantry/log/log.h"
+#include "gantry/log/tests/recording_channel.h"
+
+namespace Gantry::Log {
+namespace {
+
+Testing::RecordingChannel startup_channel;
+
+// Runs during static initialisation, in whatever order relative to the library's own objects.
+const bool logged_at_startup = [] {
+    logger.connect(startup_channel);
+    Summary() << "from a static initialiser" << std::endl;
+    logger.disconnect(startup_channel);
+    return true;
+}();
+
+// Logs after main has returned; with the logger destroyed by then, AddressSanitizer would report
+// it.
+struct LogsAtExit {
+    ~LogsAtExit() {
+        Error() << "from a static destructor" << std::endl;
+        logger.log(Message(1, Time::Stamp::now(), "direct"));
+    }
+} logs_at_exit;
+
+TEST(StaticLogging, LoggerWorksDuringStaticInitialisation) {
+    EXPECT_TRUE(logged_at_startup);
+    EXPECT_THAT(startup_channel.texts(), ::testing::ElementsAre("from a static initialiser"));
+}
+
+}  // namespace
+}  // namespace Gantry::Log
