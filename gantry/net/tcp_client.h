@@ -20,6 +20,9 @@ class TCPClient : public TCPSocket {
 
     bool connected() const { return connected_; }
 
+  protected:
+    void set_connected(bool connected) { connected_ = connected; }
+
   private:
     bool connect(const EndPoint& remote, int timeout);
 

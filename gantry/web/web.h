@@ -3,5 +3,8 @@
 #pragma once
 
 #include "gantry/web/http_message.h"
+#include "gantry/web/http_server.h"
 #include "gantry/web/mime_headers.h"
+#include "gantry/web/simple_http_server.h"
 #include "gantry/web/url.h"
+#include "gantry/web/url_handler.h"

@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gantry/mt/thread.h"
+#include "gantry/net/ssl.h"
+#include "gantry/net/tcp_client.h"
+#include "gantry/net/tcp_server.h"
+
+namespace Gantry::Net {
+namespace {
+
+using namespace std::chrono_literals;
+const IPAddress LOOPBACK("127.0.0.1");
+
+// Echoes each line back until the client closes; counts connections and refuses one port.
+class EchoServer : public TCPServer {
+  public:
+    EchoServer(unsigned minimum_spare = 1, unsigned maximum = 10)
+        : TCPServer(LOOPBACK, 0, 16, minimum_spare, maximum) {}
+    ~EchoServer() override { shutdown(); }
+
+    std::atomic<int> served{0};
+    std::atomic<int> active{0};
+    std::atomic<int> peak{0};
+    std::atomic<uint16_t> refused_port{0};
+
+  protected:
+    bool verify(const EndPoint& client) override { return client.port() != refused_port.load(); }
+    void process(TCPSocket& socket, const EndPoint& client) override {
+        ++served;
+        const int now = ++active;
+        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        EXPECT_EQ(client, socket.remote_end_point());
+        char buffer[256];
+        for (;;) {
+            const ssize_t got = socket.raw_read(buffer, sizeof buffer);
+            if (got <= 0) break;
+            if (socket.raw_write(buffer, static_cast<size_t>(got)) != got) break;
+        }
+        --active;
+    }
+};
+
+std::string echo(TCPClient& client, const std::string& text) {
+    client.write(text);
+    std::string reply(text.size(), '\0');
+    if (!client.read_exact(reply.data(), reply.size())) return "<eof>";
+    return reply;
+}
+
+TEST(TCPServerTest, ServesConcurrentClientsOnPooledWorkers) {
+    EchoServer server(1, 4);
+    ASSERT_TRUE(server.listening());
+    ASSERT_NE(server.port(), 0);
+    EXPECT_EQ(server.spare_workers(), 1u);
+    TCPServerThread thread(server);
+
+    std::vector<std::unique_ptr<TCPClient>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<TCPClient>(server.end_point(), 5));
+        ASSERT_TRUE(clients.back()->connected());
+        EXPECT_EQ(echo(*clients.back(), "hello " + std::to_string(i)),
+                  "hello " + std::to_string(i));
+    }
+    EXPECT_EQ(server.peak.load(), 4);
+    EXPECT_EQ(server.busy_workers(), 4u);
+    clients.clear();
+
+    // Finished workers return to the pool, and surplus spares are trimmed after the next accept.
+    for (int i = 0; i < 200 && server.busy_workers() > 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server.busy_workers(), 0u);
+    TCPClient last(server.end_point(), 5);
+    EXPECT_EQ(echo(last, "x"), "x");
+    EXPECT_LE(server.spare_workers(), 1u);
+    EXPECT_EQ(server.served.load(), 5);
+}
+
+TEST(TCPServerTest, VerifyRefusalClosesTheConnection) {
+    EchoServer server;
+    TCPServerThread thread(server);
+    TCPSocket socket;
+    ASSERT_TRUE(socket.bind(LOOPBACK, 0));
+    server.refused_port = socket.local_end_point().port();
+    const sockaddr_in target = server.end_point().to_sockaddr();
+    ASSERT_EQ(::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&target), sizeof target), 0);
+    char byte;
+    ASSERT_TRUE(socket.wait_readable(5));
+    EXPECT_LE(socket.raw_read(&byte, 1), 0);
+    TCPClient other(server.end_point(), 5);
+    EXPECT_EQ(echo(other, "ok"), "ok");
+    EXPECT_EQ(server.served.load(), 1);
+}
+
+TEST(TCPServerTest, WaitingClientCanBeClaimedOnceWhenAllWorkersAreBusy) {
+    EchoServer server(1, 2);
+    TCPServerThread thread(server);
+    TCPClient a(server.end_point(), 5), b(server.end_point(), 5);
+    ASSERT_EQ(echo(a, "a"), "a");
+    ASSERT_EQ(echo(b, "b"), "b");
+    EXPECT_FALSE(server.claim_waiting_client());
+
+    TCPClient c(server.end_point(), 5);
+    ASSERT_TRUE(c.connected());  // accepted by the kernel, waiting for a worker
+    bool claimed = false;
+    for (int i = 0; i < 500 && !claimed; ++i) {
+        claimed = server.claim_waiting_client();
+        if (!claimed) std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(claimed);
+    EXPECT_FALSE(server.claim_waiting_client());
+    // Freeing a worker lets the waiting client in.
+    a.close();
+    EXPECT_EQ(echo(c, "c"), "c");
+}
+
+TEST(TCPServerTest, ShutdownStopsBusyWorkersWithoutCancelling) {
+    const unsigned long cancelled_before = MT::Thread::cancellations();
+    auto server = std::make_unique<EchoServer>(1, 10);
+    auto thread = std::make_unique<TCPServerThread>(*server);
+    std::vector<std::unique_ptr<TCPClient>> clients;
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(std::make_unique<TCPClient>(server->end_point(), 5));
+        ASSERT_EQ(echo(*clients.back(), "x"), "x");
+    }
+    // Every worker is now blocked reading from a silent client.
+    const auto start = std::chrono::steady_clock::now();
+    thread.reset();
+    server->shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_EQ(MT::Thread::cancellations(), cancelled_before);
+    EXPECT_EQ(server->busy_workers(), 0u);
+    EXPECT_FALSE(server->listening());
+    // Clients see their connections end.
+    char byte;
+    for (auto& client : clients)
+        EXPECT_LE(client->raw_read(&byte, 1), 0);
+    TCPClient late(EndPoint(LOOPBACK, server->port()), 1);
+    EXPECT_FALSE(late.connected());
+    server->shutdown();  // a second call does nothing
+}
+
+TEST(TCPServerTest, ShutdownWhileAcceptLoopWaitsForAWorker) {
+    const unsigned long cancelled_before = MT::Thread::cancellations();
+    auto server = std::make_unique<EchoServer>(1, 1);
+    TCPServerThread thread(*server);
+    TCPClient holder(server->end_point(), 5);
+    ASSERT_EQ(echo(holder, "h"), "h");
+    TCPClient waiting(server->end_point(), 5);
+    std::this_thread::sleep_for(50ms);
+    const auto start = std::chrono::steady_clock::now();
+    server->shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_EQ(MT::Thread::cancellations(), cancelled_before);
+}
+
+TEST(TCPServerTest, PortInUseLeavesServerNotListening) {
+    EchoServer first;
+    ASSERT_TRUE(first.listening());
+    // Another listening socket on the same port cannot bind, even with SO_REUSEADDR.
+    class Plain : public TCPServer {
+      public:
+        explicit Plain(uint16_t port) : TCPServer(LOOPBACK, port) {}
+        ~Plain() override { shutdown(); }
+        void process(TCPSocket&, const EndPoint&) override {}
+    } second(first.port());
+    EXPECT_FALSE(second.listening());
+    EXPECT_FALSE(second.valid());
+    second.run();  // returns at once
+}
+
+// A context whose handshake always fails: the TLS server must drop the connection, never serve
+// it as plain TCP.
+class FailingContext : public SSL::Context {
+  public:
+    std::unique_ptr<SSL::Connection> accept(int) override {
+        ++accepts;
+        return nullptr;
+    }
+    std::unique_ptr<SSL::Connection> connect(int) override { return nullptr; }
+    std::atomic<int> accepts{0};
+};
+
+class DetailsServer : public SSL::TCPServer {
+  public:
+    explicit DetailsServer(SSL::Context* context) : SSL::TCPServer(context, LOOPBACK, 0) {}
+    ~DetailsServer() override { shutdown(); }
+    std::atomic<int> served{0};
+
+  protected:
+    void process(SSL::TCPSocket& socket, const SSL::ClientDetails& client) override {
+        ++served;
+        const std::string text = client.end_point.str() + "|" + client.cert_cn + "|" +
+                                 (socket.is_secure() ? "tls" : "plain");
+        socket.write(text);
+    }
+};
+
+TEST(SSLServerTest, WithoutContextConnectionsArePlainTCP) {
+    DetailsServer server(nullptr);
+    TCPServerThread thread(server);
+    TCPClient client(server.end_point(), 5);
+    std::string reply;
+    client.read_all(reply);
+    EXPECT_EQ(reply, client.local_end_point().str() + "||plain");
+}
+
+TEST(SSLServerTest, FailedHandshakeDropsTheConnection) {
+    FailingContext context;
+    DetailsServer server(&context);
+    TCPServerThread thread(server);
+    TCPClient client(server.end_point(), 5);
+    std::string reply;
+    client.read_all(reply);
+    EXPECT_EQ(reply, "");
+    EXPECT_EQ(context.accepts.load(), 1);
+    EXPECT_EQ(server.served.load(), 0);
+
+    SSL::TCPClient secure(&context, server.end_point(), 5);
+    EXPECT_FALSE(secure.connected());
+    EXPECT_FALSE(secure.valid());
+}
+
+}  // namespace
+}  // namespace Gantry::Net

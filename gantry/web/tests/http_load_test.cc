@@ -1,0 +1,136 @@
+// Bounded load: many short connections at once, and idle persistent connections that must not
+// lock other clients out while every worker is taken.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "gantry/web/tests/server_fixture.h"
+#include "tests/support/test_support.h"
+
+namespace Gantry::Web {
+namespace {
+
+using namespace Testing;
+using namespace std::chrono_literals;
+
+bool get_hello(Net::TCPClient& client, bool keep_alive) {
+    client.write(std::string("GET /hello HTTP/1.1\r\nHost: x\r\n") +
+                 (keep_alive ? "" : "Connection: close\r\n") + "\r\n");
+    Net::TCPStream stream(client);
+    HTTPMessage response;
+    return response.read(stream, false) == ReadStatus::OK && response.code == 200 &&
+           response.body == hello_body();
+}
+
+TEST(HTTPLoadTest, ThirtyClientsFiftyFreshConnectionsEach) {
+    // The options the SOAP transport uses: backlog 5, one spare, at most ten workers.
+    TestServer server;
+    constexpr int CLIENTS = 30, REQUESTS = 50;
+    std::atomic<int> answered{0}, failed{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> clients;
+    for (int c = 0; c < CLIENTS; ++c) {
+        clients.emplace_back([&] {
+            for (int r = 0; r < REQUESTS; ++r) {
+                Net::TCPClient client(server.end_point(), 10);
+                client.set_timeout(20);
+                try {
+                    if (client.connected() && get_hello(client, false))
+                        ++answered;
+                    else
+                        ++failed;
+                } catch (const Net::SocketError&) {
+                    ++failed;
+                }
+            }
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    EXPECT_EQ(answered.load(), CLIENTS * REQUESTS);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_LT(seconds_since(start), 60.0);
+    EXPECT_LE(server.server.busy_workers() + server.server.spare_workers(), 10u);
+}
+
+// Ten clients take every worker with a persistent connection and go quiet; an eleventh must be
+// served long before the socket timeout, with the default give-way time.
+TEST(HTTPLoadTest, IdlePersistentConnectionsGiveWayToAWaitingClient) {
+    LogCollector log;
+    HTTPServer::Options options;
+    options.timeout = 60;
+    ASSERT_EQ(options.idle_give_way, 2000ms);
+    TestServer server(options);
+    std::vector<std::unique_ptr<Net::TCPClient>> idle;
+    for (int i = 0; i < 10; ++i) {
+        idle.push_back(std::make_unique<Net::TCPClient>(server.end_point(), 5));
+        idle.back()->set_timeout(30);
+        ASSERT_TRUE(get_hello(*idle.back(), true));
+    }
+    EXPECT_EQ(server.server.busy_workers(), 10u);
+
+    const auto start = std::chrono::steady_clock::now();
+    Net::TCPClient late(server.end_point(), 5);
+    late.set_timeout(30);
+    ASSERT_TRUE(get_hello(late, false));
+    const double waited = seconds_since(start);
+    EXPECT_LT(waited, 6.0);
+    EXPECT_GT(waited, 1.0);  // the idle connections had their give-way time first
+
+    // Exactly one idle connection gave way; the other nine still work.
+    EXPECT_EQ(log.count_containing("closed for a waiting client"), 1u);
+    int closed = 0, alive = 0;
+    for (auto& client : idle) {
+        if (client->wait_readable(0)) {
+            char byte;
+            if (client->raw_read(&byte, 1) <= 0) {
+                ++closed;
+                continue;
+            }
+        }
+        if (get_hello(*client, true)) ++alive;
+    }
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(alive, 9);
+}
+
+// The same with clients that connect and never send a byte, and a short give-way time.
+TEST(HTTPLoadTest, SilentConnectionsGiveWayToo) {
+    HTTPServer::Options options;
+    options.timeout = 60;
+    options.idle_give_way = 200ms;
+    TestServer server(options);
+    std::vector<std::unique_ptr<Net::TCPClient>> silent;
+    for (int i = 0; i < 10; ++i)
+        silent.push_back(std::make_unique<Net::TCPClient>(server.end_point(), 5));
+    for (int i = 0; i < 200 && server.server.busy_workers() < 10; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server.server.busy_workers(), 10u);
+
+    // Three more clients, one after the other: each is let in by one silent connection.
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        Net::TCPClient late(server.end_point(), 5);
+        late.set_timeout(30);
+        ASSERT_TRUE(get_hello(late, false));
+        EXPECT_LT(seconds_since(start), 3.0);
+    }
+}
+
+// No waiting client: an idle persistent connection is kept until the socket timeout.
+TEST(HTTPLoadTest, IdleConnectionStaysWhenNobodyWaits) {
+    HTTPServer::Options options;
+    options.timeout = 60;
+    options.idle_give_way = 100ms;
+    TestServer server(options);
+    Net::TCPClient client(server.end_point(), 5);
+    client.set_timeout(30);
+    ASSERT_TRUE(get_hello(client, true));
+    std::this_thread::sleep_for(600ms);
+    ASSERT_TRUE(get_hello(client, true));
+}
+
+}  // namespace
+}  // namespace Gantry::Web

@@ -1,0 +1,235 @@
+// The server against real clients: curl from the system, and raw sockets where curl cannot be
+// made to send what is needed (pipelining, a bad version, a '$' line).
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "gantry/web/tests/server_fixture.h"
+#include "tests/support/test_support.h"
+
+namespace Gantry::Web {
+namespace {
+
+using namespace Testing;
+using Corvid::Testing::run_command;
+using Corvid::Testing::shell_quote;
+
+// Runs curl and returns its output (headers with -i, and the body), or "" with the exit status.
+std::string curl(const std::string& arguments, int* status = nullptr) {
+    return run_command("curl -s --max-time 20 " + arguments, status);
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(HTTPServerTest, HTTP10WithoutKeepAliveAnswersOnceAndCloses) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    LogCollector log;
+    TestServer server;
+    int status = -1;
+    const std::string output = curl("-0 -i " + shell_quote(server.url("/hello")), &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(output.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_NE(output.find("\r\nServer: gantry-test/1.0\r\n"), std::string::npos);
+    EXPECT_NE(output.find("\r\nContent-Length: 100\r\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d "
+                           "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d{4} "
+                           "\\d\\d:\\d\\d:\\d\\d GMT\r\n")))
+        << output;
+    EXPECT_EQ(output.find("Connection:"), std::string::npos);
+    EXPECT_EQ(output.substr(output.size() - 100), hello_body());
+    EXPECT_TRUE(log.contains("HTTP/1.0 non-persistent connection"));
+    EXPECT_EQ(log.count_containing("HTTP/1.0 request: GET from 127.0.0.1:"), 1u);
+    EXPECT_TRUE(log.contains("Response: HTTP/1.0 200 OK"));
+}
+
+TEST(HTTPServerTest, HTTP10KeepAliveReusesTheConnection) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    LogCollector log;
+    TestServer server;
+    int status = -1;
+    // Two URLs in one curl run share a connection when the server keeps it open.
+    const std::string output =
+        curl("-v -0 -i -H 'Connection: keep-alive' " + shell_quote(server.url("/hello")) + " " +
+                 shell_quote(server.url("/echo")) + " 2>&1",
+             &status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(count(output, "< HTTP/1.0 200 OK"), 2u) << output;
+    EXPECT_EQ(count(output, "< Connection: Keep-Alive"), 2u) << output;
+    EXPECT_NE(output.find("Re-using existing connection"), std::string::npos) << output;
+    EXPECT_TRUE(log.contains("HTTP/1.0 persistent connection started"));
+    EXPECT_EQ(log.count_containing("HTTP/1.0 persistent connection from 127.0.0.1:"), 1u);
+    EXPECT_EQ(log.count_containing(" continues"), 1u);
+    // Logged once the server sees curl's end of the connection.
+    for (int i = 0; i < 200 && log.count_containing(" now closed") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(log.count_containing("Persistent connection from 127.0.0.1:"), 1u);
+    EXPECT_EQ(log.count_containing(" now closed"), 1u);
+}
+
+TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
+    LogCollector log;
+    TestServer server;
+    Net::TCPClient client(server.end_point(), 5);
+    ASSERT_TRUE(client.connected());
+    client.set_timeout(10);
+    // Both requests in one write; the second one closes the connection.
+    client.write(
+        "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n"
+        "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nConnection: CLOSE\r\n\r\nworld");
+    Net::TCPStream stream(client);
+    HTTPMessage first, second;
+    ASSERT_EQ(first.read(stream, false), ReadStatus::OK);
+    ASSERT_EQ(second.read(stream, false), ReadStatus::OK);
+    EXPECT_EQ(first.start_line(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(first.body, hello_body());
+    EXPECT_FALSE(first.headers.has_header("connection"));
+    EXPECT_EQ(second.body, "POST:world");
+    EXPECT_EQ(second.headers.get_header("connection"), "close");
+    // Closed after the response to the "close" request.
+    std::string rest;
+    client.read_all(rest);
+    EXPECT_EQ(rest, "");
+    EXPECT_TRUE(log.contains("HTTP/1.1 persistent connection started"));
+    EXPECT_EQ(log.count_containing("HTTP/1.1 persistent connection from 127.0.0.1:"), 1u);
+    EXPECT_EQ(log.count_containing(" closed"), 1u);
+}
+
+TEST(HTTPServerTest, HTTP11CurlKeepsOneConnectionForSeveralRequests) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    LogCollector log;
+    TestServer server;
+    int status = -1;
+    const std::string url = shell_quote(server.url("/hello"));
+    const std::string output = curl("-v " + url + " " + url + " " + url + " 2>&1", &status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(count(output, "< HTTP/1.1 200 OK"), 3u) << output;
+    EXPECT_EQ(count(output, "Re-using existing connection"), 2u) << output;
+    EXPECT_EQ(log.count_containing(" continues"), 2u);
+}
+
+TEST(HTTPServerTest, ChunkedPostIsReassembled) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    TestServer server;
+    Corvid::Testing::TempDir dir;
+    std::string payload;
+    for (int i = 0; i < 5000; ++i)
+        payload += static_cast<char>('a' + i % 26);
+    Corvid::Testing::write_file(dir.file("body"), payload);
+    int status = -1;
+    const std::string output =
+        curl("-H 'Transfer-Encoding: chunked' --data-binary @" + shell_quote(dir.file("body")) +
+                 " " + shell_quote(server.url("/echo")),
+             &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(output, "POST:" + payload);
+
+    // The example of one chunk of four bytes, by hand.
+    const std::string reply = exchange(server.end_point(),
+                                       "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n"
+                                       "Connection: close\r\n\r\n4\r\nabcd\r\n0\r\n\r\n");
+    EXPECT_EQ(reply.substr(reply.size() - 9), "POST:abcd");
+}
+
+TEST(HTTPServerTest, HeadGivesGetHeadersWithoutBody) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    TestServer server;
+    int status = -1;
+    const std::string get = curl("-i " + shell_quote(server.url("/hello")), &status);
+    ASSERT_EQ(status, 0);
+    const std::string head = curl("-I " + shell_quote(server.url("/hello")), &status);
+    ASSERT_EQ(status, 0);
+    const auto without_date = [](const std::string& text) {
+        return std::regex_replace(text, std::regex("Date: [^\r]*\r\n"), "");
+    };
+    const std::string get_head = get.substr(0, get.find("\r\n\r\n") + 4);
+    EXPECT_EQ(without_date(head), without_date(get_head));
+    EXPECT_NE(head.find("Content-Length: 100\r\n"), std::string::npos);
+    EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
+
+    // Over a raw socket: nothing follows the blank line.
+    const std::string raw = exchange(server.end_point(), "HEAD /hello HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n");
+}
+
+TEST(HTTPServerTest, UnknownURLGets404AndFailingHandler500) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    LogCollector log;
+    TestServer server;
+    int status = -1;
+    EXPECT_EQ(
+        curl("-o /dev/null -w '%{http_code}' " + shell_quote(server.url("/nowhere")), &status),
+        "404");
+    // Patterns match the path only, case-sensitively.
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + shell_quote(server.url("/HELLO")), &status),
+              "404");
+    EXPECT_EQ(
+        curl("-o /dev/null -w '%{http_code}' " + shell_quote(server.url("/hello?x=1#f")), &status),
+        "200");
+    EXPECT_TRUE(log.contains("HTTP error: 404 Not found", Log::error_level));
+    const std::string failed = curl("-i " + shell_quote(server.url("/fail")), &status);
+    EXPECT_EQ(failed.substr(0, 29), "HTTP/1.1 500 Server Failure\r\n");
+    EXPECT_TRUE(log.contains("Handler failed - sending 500", Log::error_level));
+    EXPECT_TRUE(log.contains("HTTP error: 500 Server Failure", Log::error_level));
+}
+
+TEST(HTTPServerTest, UnsupportedVersionGets505AndCloses) {
+    LogCollector log;
+    TestServer server;
+    const std::string reply = exchange(
+        server.end_point(), "GET /hello HTTP/2.0\r\nHost: x\r\n\r\nGET /hello HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.substr(0, 41), "HTTP/1.1 505 HTTP Version not supported\r\n");
+    // One response only, without the handler's body.
+    EXPECT_EQ(count(reply, "HTTP/1.1"), 1u);
+    EXPECT_NE(reply.find("Content-Length: 0\r\n"), std::string::npos);
+    EXPECT_TRUE(log.contains("HTTP error: 505 HTTP Version not supported"));
+}
+
+TEST(HTTPServerTest, DollarLineReachesTheHandlers) {
+    TestServer server;
+    const std::string reply = exchange(server.end_point(), "$ping\r\n");
+    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(reply.substr(reply.size() - 8), "method $");
+}
+
+TEST(HTTPServerTest, ExpectContinueGetsInterimResponse) {
+    TestServer server;
+    Net::TCPClient client(server.end_point(), 5);
+    client.set_timeout(10);
+    client.write(
+        "POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n"
+        "Connection: close\r\n\r\n");
+    char interim[25];
+    ASSERT_TRUE(client.read_exact(interim, sizeof interim));
+    EXPECT_EQ(std::string(interim, sizeof interim), "HTTP/1.1 100 Continue\r\n\r\n");
+    client.write("abc");
+    std::string reply;
+    client.read_all(reply);
+    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(reply.substr(reply.size() - 8), "POST:abc");
+}
+
+TEST(HTTPServerTest, ClientThatSendsNothingIsLogged) {
+    LogCollector log;
+    TestServer server;
+    EXPECT_EQ(exchange(server.end_point(), ""), "");
+    for (int i = 0; i < 200 && !log.contains("Can't read HTTP request from socket"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(log.contains("Can't read HTTP request from socket", Log::error_level));
+}
+
+TEST(HTTPDateTest, RFC1123Form) {
+    EXPECT_EQ(http_date(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(http_date(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(http_date(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
+}
+
+}  // namespace
+}  // namespace Gantry::Web
