@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace Gantry::Time {
 
@@ -30,7 +31,10 @@ class Duration {
     static const Units& units();
 
     constexpr Duration() = default;
-    constexpr explicit Duration(double seconds) : seconds_(seconds) {}
+    // Any arithmetic type, so that Duration(0) is not taken for a null text.
+    template <typename Number>
+    requires std::is_arithmetic_v<Number>
+    constexpr explicit Duration(Number seconds) : seconds_(static_cast<double>(seconds)) {}
     explicit Duration(std::string_view text);
     explicit Duration(const char* text)
         : Duration(text ? std::string_view(text) : std::string_view()) {}
