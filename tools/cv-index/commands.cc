@@ -55,7 +55,7 @@ std::unique_ptr<IndexReader> open_index(const std::string& path) {
     if (!reader->valid()) {
         if (::access(path.c_str(), R_OK) != 0)
             throw CommandError(system_error("cannot open", path));
-        throw CommandError(path + " is not a valid CVI2 index");
+        throw CommandError("cannot use " + path);
     }
     return reader;
 }

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "gantry/log/log.h"
+#include "gantry/mt/annotations.h"
+#include "gantry/mt/mutex.h"
 #include "tools/cv-index/commands.h"
 
 namespace {
@@ -31,6 +33,25 @@ const char kUsage[] =
 
 struct UsageError : CommandError {
     using CommandError::CommandError;
+};
+
+// Keeps the last error the libraries logged, so that a failure is reported on one line with its
+// reason. The tool is single-threaded; the lock is the channel's contract.
+class LastError final : public Gantry::Log::Channel {
+  public:
+    void log(const Gantry::Log::Message& message) override {
+        if (message.level != Gantry::Log::error_level) return;
+        Gantry::MT::Lock lock(mutex_);
+        text_ = message.text;
+    }
+    bool accepts(int level) const override { return level == Gantry::Log::error_level; }
+    std::string text() const {
+        Gantry::MT::Lock lock(mutex_);
+        return text_;
+    }
+
+  private:
+    std::string text_ GANTRY_GUARDED_BY(mutex_);
 };
 
 double parse_number(const std::string& text, const char* what) {
@@ -129,11 +150,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Errors of the library (a corrupt index, say) go to standard error as they happen.
-    namespace Log = Gantry::Log;
-    Log::StreamChannel errors(std::cerr);
-    Log::LevelFilter level(errors, Log::error_level);
-    Log::logger.connect(level);
+    LastError last_error;
+    Gantry::Log::logger.connect(last_error);
     int status;
     try {
         status = run(argc, argv);
@@ -141,9 +159,10 @@ int main(int argc, char** argv) {
         std::cerr << "cv-index: " << error.what() << '\n';
         status = 2;
     } catch (const std::exception& error) {
-        std::cerr << "cv-index: " << error.what() << '\n';
+        std::string reason = last_error.text();
+        std::cerr << "cv-index: " << error.what() << (reason.empty() ? "" : ": ") << reason << '\n';
         status = 1;
     }
-    Log::logger.disconnect(level);
+    Gantry::Log::logger.disconnect(last_error);
     return status;
 }

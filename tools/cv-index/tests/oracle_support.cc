@@ -1,5 +1,6 @@
 #include "tools/cv-index/tests/oracle_support.h"
 
+#include <cctype>
 #include <sstream>
 
 #include "gantry/channel/block.h"
@@ -32,17 +33,25 @@ std::vector<std::string> fields(const std::string& line) {
 
 }  // namespace
 
-std::vector<Keyframe> ffprobe_keyframes(const std::string& stream) {
-    std::vector<Keyframe> keyframes;
+std::vector<Keyframe> ffprobe_video_packets(const std::string& stream) {
+    std::vector<Keyframe> packets;
     std::string out = run_command(
         "ffprobe -v error -select_streams v:0 -show_entries packet=pos,pts_time,flags -of "
         "csv=p=0 " +
         shell_quote(stream) + " 2>/dev/null");
     for (const std::string& line : lines(out)) {
         auto f = fields(line);
-        if (f.size() < 3 || f[2].find('K') == std::string::npos) continue;
-        keyframes.push_back({std::stoull(f[1]), std::stod(f[0])});
+        if (f.size() < 3 || f[1].empty() || !isdigit(static_cast<unsigned char>(f[1][0]))) continue;
+        double pts = f[0].empty() || f[0] == "N/A" ? 0.0 : std::stod(f[0]);
+        packets.push_back({std::stoull(f[1]), pts, f[2].find('K') != std::string::npos});
     }
+    return packets;
+}
+
+std::vector<Keyframe> ffprobe_keyframes(const std::string& stream) {
+    std::vector<Keyframe> keyframes;
+    for (const Keyframe& packet : ffprobe_video_packets(stream))
+        if (packet.key) keyframes.push_back(packet);
     return keyframes;
 }
 

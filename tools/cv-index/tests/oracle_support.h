@@ -12,10 +12,13 @@ namespace Corvid::Tools::Testing {
 
 struct Keyframe {
     uint64_t pos;     // byte position of the packet that starts it
-    double pts_time;  // seconds, as ffprobe prints it
+    double pts_time;  // seconds, as ffprobe prints it (0 when it has none)
+    bool key = true;
 };
 
-// ffprobe's key frame packets of the first video stream, in file order.
+// ffprobe's packets of the first video stream, in file order.
+std::vector<Keyframe> ffprobe_video_packets(const std::string& stream);
+// The key frame packets among them.
 std::vector<Keyframe> ffprobe_keyframes(const std::string& stream);
 
 // ffprobe's decoded frames of the first video stream (output order): the packet position of each.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -75,9 +76,21 @@ void check_entries_against_ffprobe(const std::string& stream) {
     EXPECT_LE(most_delay - least_delay, 0.1);
 }
 
-// Every entry, extracted on its own, decodes to exactly one picture identical to the key frame
-// decoded in the original stream.
-void check_extracted_pictures(const std::string& stream) {
+// Writes entry n of the index as a stream of its own and returns its path.
+std::string extract(const TempDir& dir, const std::string& stream, const std::string& index,
+                    size_t n) {
+    std::string out = dir.file("entry" + std::to_string(n) + ".ts");
+    int status = -1;
+    std::string output = cv_index("extract " + shell_quote(stream) + " " + shell_quote(index) +
+                                      " " + std::to_string(n) + " -o " + shell_quote(out),
+                                  &status);
+    EXPECT_EQ(status, 0) << output;
+    return out;
+}
+
+// The first `count` entries (all by default), extracted on their own, each decode to exactly one
+// picture identical to the key frame decoded in the original stream.
+void check_extracted_pictures(const std::string& stream, size_t count = SIZE_MAX) {
     TempDir dir;
     std::string index = dir.file("index.cvi2");
     auto entries = build(stream, index);
@@ -85,14 +98,8 @@ void check_extracted_pictures(const std::string& stream) {
     auto positions = ffprobe_frame_positions(stream);
     auto md5s = ffmpeg_frame_md5s(stream);
     ASSERT_EQ(positions.size(), md5s.size());
-    for (size_t n = 0; n < entries.size(); ++n) {
-        std::string out = dir.file("entry" + std::to_string(n) + ".ts");
-        int status = -1;
-        std::string output = cv_index("extract " + shell_quote(stream) + " " + shell_quote(index) +
-                                          " " + std::to_string(n) + " -o " + shell_quote(out),
-                                      &status);
-        ASSERT_EQ(status, 0) << output;
-        auto picture = ffmpeg_frame_md5s(out);
+    for (size_t n = 0; n < entries.size() && n < count; ++n) {
+        auto picture = ffmpeg_frame_md5s(extract(dir, stream, index, n));
         ASSERT_EQ(picture.size(), 1u) << "entry " << n;
         auto frame = std::find(positions.begin(), positions.end(), entries[n].offset);
         ASSERT_NE(frame, positions.end()) << "entry " << n;
@@ -120,10 +127,22 @@ TEST(RealStreams, H264IdrPictures) {
     check_extracted_pictures(stream);
 }
 
+// A non-IDR I picture with a recovery point SEI, in an interlaced stream. The entry decodes to one
+// picture, the same as the original's decoding of that picture. The original's frames cannot be
+// lined up with ffprobe's list here: ffmpeg also outputs the damaged pictures before the recovery
+// point, which ffprobe leaves out, so the picture is looked for among all decoded frames.
 TEST(RealStreams, H264RecoveryPoint) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-026.ts");
     check_entries_against_ffprobe(stream);
+
+    TempDir dir;
+    std::string index = dir.file("index.cvi2");
+    ASSERT_EQ(build(stream, index).size(), 1u);
+    auto picture = ffmpeg_frame_md5s(extract(dir, stream, index, 0));
+    ASSERT_EQ(picture.size(), 1u);
+    auto md5s = ffmpeg_frame_md5s(stream);
+    EXPECT_NE(std::find(md5s.begin(), md5s.end(), picture[0]), md5s.end());
 }
 
 // The PAT's first programme names H.264 on PID 0x33D, which carries no packets in this capture
@@ -135,6 +154,72 @@ TEST(RealStreams, NoisyCaptureWhoseFirstProgrammeHasNoVideoPackets) {
     TempDir dir;
     EXPECT_TRUE(build(stream, dir.file("index.cvi2")).empty());
     EXPECT_TRUE(ffprobe_keyframes(stream).empty());
+}
+
+// Streams made by make-test-streams (20 s each, PCR on the video PID).
+
+class GeneratedStreams : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(GeneratedStreams, EntriesAtFfprobeKeyFrames) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_STREAM(stream, GetParam());
+    check_entries_against_ffprobe(stream);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, GeneratedStreams,
+                         ::testing::Values("mpeg2-closed-gop25.ts", "mpeg2-open-gop12.ts",
+                                           "h264-idr2s.ts", "h264-cbr.ts", "h264-open-gop.ts",
+                                           "h264-intra-refresh.ts"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             name = name.substr(0, name.find('.'));
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+class GeneratedIntraPictures : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(GeneratedIntraPictures, ExtractedEntriesDecodeToTheKeyFrame) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_STREAM(stream, GetParam());
+    check_extracted_pictures(stream);
+}
+
+// h264-open-gop's recovery points are non-IDR I pictures: complete on their own, so they pass the
+// same check as IDR pictures.
+INSTANTIATE_TEST_SUITE_P(MPEG2AndIDR, GeneratedIntraPictures,
+                         ::testing::Values("mpeg2-closed-gop25.ts", "mpeg2-open-gop12.ts",
+                                           "h264-idr2s.ts", "h264-cbr.ts", "h264-open-gop.ts"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             name = name.substr(0, name.find('.'));
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// Periodic intra refresh: after the first (IDR) picture there are no intra pictures at all, only P
+// pictures with a recovery point SEI whose intra-coded column sweeps across the following frames.
+// The index marks each recovery point like an intra picture (ffprobe agrees, above), but its entry
+// holds that one P picture, which no decoder can show on its own: ffmpeg decodes nothing from it.
+// What can be asserted: the IDR entry decodes exactly; every other entry is a well-formed stream
+// holding exactly one video packet, which ffprobe flags as a key frame.
+TEST(GeneratedRecoveryPoints, IntraRefreshEntriesHoldOnePictureEach) {
+    REQUIRE_FFMPEG();
+    CORVID_REQUIRE_STREAM(stream, "h264-intra-refresh.ts");
+    check_extracted_pictures(stream, 1);
+
+    TempDir dir;
+    std::string index = dir.file("index.cvi2");
+    auto entries = build(stream, index);
+    ASSERT_GE(entries.size(), 5u);
+    for (size_t n = 1; n < entries.size(); ++n) {
+        std::string out = extract(dir, stream, index, n);
+        EXPECT_EQ(Corvid::Testing::read_file(out).size() % 188, 0u);
+        auto packets = ffprobe_video_packets(out);
+        ASSERT_EQ(packets.size(), 1u) << "entry " << n;
+        EXPECT_TRUE(packets[0].key) << "entry " << n;
+        EXPECT_TRUE(ffmpeg_frame_md5s(out).empty()) << "entry " << n;
+    }
 }
 
 }  // namespace
