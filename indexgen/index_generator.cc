@@ -25,7 +25,6 @@ constexpr double kMinNptStep = 0.01;
 
 constexpr uint8_t kStreamTypeMPEG2 = 0x02;
 constexpr uint8_t kStreamTypeH264 = 0x1B;
-constexpr uint8_t kCADescriptorTag = 9;
 
 void append(std::string& out, const std::vector<uint8_t>& bytes) {
     out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -149,13 +148,7 @@ void IndexGenerator::handle_pmt(const MPEG::TSPacket& packet) {
         if (result != MPEG::TableReader::complete) continue;
         const uint16_t old_ca_pid = ca_.ca_pid();
         if (old_ca_pid == 0) {
-            for (const auto& descriptor : pmt.descriptors) {
-                if (descriptor.tag == kCADescriptorTag && descriptor.data.size() == 4) {
-                    ca_.set_ca_pid(static_cast<uint16_t>(
-                        (descriptor.data[2] << 8 | descriptor.data[3]) & 0x1FFF));
-                    break;
-                }
-            }
+            if (auto pid = find_ca_pid(pmt.descriptors)) ca_.set_ca_pid(*pid);
         }
         uint32_t type = no_video;
         uint16_t pid = 0;

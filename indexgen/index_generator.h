@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "indexgen/index_generator_ca.h"
+#include "indexgen/conditional_access.h"
 #include "indexgen/packet_record.h"
 #include "indexgen/parser.h"
 #include "indexgen/ts_pipe.h"
@@ -49,6 +49,8 @@ class IndexGenerator final : public TSPipe {
     uint16_t ca_pid() const { return ca_.ca_pid(); }
     uint64_t first_pcr_offset() const { return first_pcr_offset_; }
     uint64_t last_pcr_offset() const { return last_pcr_offset_; }
+    // Video records waiting for their PES packet to complete.
+    size_t queued() const { return queue_.size(); }
     // Whether the PSI and CA packets are stored with every intra entry (default true).
     void set_include_psi(bool include) { include_psi_ = include; }
 
@@ -79,7 +81,7 @@ class IndexGenerator final : public TSPipe {
     std::vector<uint8_t> pat_packets_;
     MPEG::PMTReader pmt_reader_;
     std::vector<uint8_t> pmt_packets_;
-    ConditionalAccess ca_;
+    CAPackets ca_;
     std::string header_;
     std::unique_ptr<Parser> parser_;
     uint32_t intra_count_ = 0;
