@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "gantry/channel/block.h"
+#include "indexgen/indexgen.h"
+#include "indexgen/tests/log_capture.h"
+#include "indexgen/tests/stream_support.h"
+#include "mpeg/cat.h"
+#include "mpeg/pmt.h"
+#include "mpeg/section_packets.h"
+#include "tests/support/test_support.h"
+
+namespace Corvid::IndexGen {
+namespace {
+
+using Testing::LogCapture;
+
+// The packets of one PID, parsed, with the raw bytes beside them.
+struct Raw {
+    MPEG::TSPacket packet;
+    std::vector<uint8_t> bytes;
+};
+
+std::vector<Raw> packets_of(const std::vector<uint8_t>& file, uint16_t pid) {
+    std::vector<Raw> out;
+    for (size_t at = 0; at + 188 <= file.size(); at += 188) {
+        if (((file[at + 1] & 0x1F) << 8 | file[at + 2]) != pid) continue;
+        Raw raw;
+        Gantry::Channel::BlockReader reader(file.data() + at, 188);
+        if (!MPEG::TSPacket::read(reader, raw.packet)) continue;
+        raw.bytes.assign(file.begin() + static_cast<ptrdiff_t>(at),
+                         file.begin() + static_cast<ptrdiff_t>(at + 188));
+        out.push_back(std::move(raw));
+    }
+    return out;
+}
+
+// The section a single-packet PSI packet carries: after the pointer field, section_length + 3.
+std::vector<uint8_t> section_in(const std::vector<uint8_t>& packet_bytes) {
+    const size_t pointer = packet_bytes[4];
+    const size_t start = 5 + pointer;
+    const size_t length = ((packet_bytes[start + 1] & 0x0F) << 8 | packet_bytes[start + 2]) + 3;
+    return std::vector<uint8_t>(packet_bytes.begin() + static_cast<ptrdiff_t>(start),
+                                packet_bytes.begin() + static_cast<ptrdiff_t>(start + length));
+}
+
+// tsduck-test-030 carries a one-packet CAT (version 8) whose CA descriptors name the systems
+// 0x0500, 0x1811, 0x1863 and 0x1883. Re-emitted, it is the same section, byte for byte.
+TEST(CAPackets, CatOfARealCaptureIsReEmittedUnchanged) {
+    CORVID_REQUIRE_SHARED(path, "testdata/ts/epg/tsduck-test-030.ts");
+    const auto file = Corvid::Testing::read_file(path);
+    const auto cat_packets = packets_of(file, 1);
+    ASSERT_EQ(cat_packets.size(), 35u);
+    LogCapture log;
+    CAPackets ca;
+    EXPECT_TRUE(ca.cat_packets().empty());
+    for (const Raw& raw : cat_packets)
+        ca.handle_cat(raw.packet);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"2 Found CAT"});
+    ASSERT_EQ(ca.cat_packets().size(), 188u);
+    const std::vector<uint8_t> ours(ca.cat_packets().begin(), ca.cat_packets().end());
+    EXPECT_EQ(ours[0], 0x47);
+    EXPECT_EQ((ours[1] & 0x1F) << 8 | ours[2], 1);
+    EXPECT_TRUE(ours[1] & 0x40);
+    const auto section = section_in(ours);
+    EXPECT_EQ(section, section_in(cat_packets.back().bytes));
+    // The CA systems, read from the descriptors by hand.
+    std::set<unsigned> systems;
+    for (size_t at = 8; at + 4 < section.size() - 4; at += 2 + section[at + 1])
+        if (section[at] == 9) systems.insert(section[at + 2] << 8 | section[at + 3]);
+    EXPECT_EQ(systems, (std::set<unsigned>{0x0500, 0x1811, 0x1863, 0x1883}));
+}
+
+TEST(CAPackets, CatSectionsThatFailAreNotKept) {
+    CORVID_REQUIRE_SHARED(path, "testdata/ts/epg/tsduck-test-030.ts");
+    const auto file = Corvid::Testing::read_file(path);
+    auto cat_packet = packets_of(file, 1).front().packet;
+    LogCapture log;
+    CAPackets ca;
+    auto broken = cat_packet;
+    broken.payload[20] ^= 0x01;  // CRC mismatch
+    ca.handle_cat(broken);
+    EXPECT_TRUE(ca.cat_packets().empty());
+    // A CAT that is not valid yet (current_next 0), with a correct CRC.
+    MPEG::CAT next;
+    next.header.table_id_extension = 0xFFFF;
+    next.header.version = 9;
+    next.header.current_next = false;
+    next.descriptors.push_back(MPEG::Descriptor{9, {0x05, 0x00, 0xE1, 0x00}});
+    std::vector<uint8_t> section;
+    ASSERT_TRUE(MPEG::write_cat(next, section));
+    const auto bytes = MPEG::section_packets(cat_packet, section);
+    ASSERT_EQ(bytes.size(), 188u);
+    MPEG::TSPacket next_packet;
+    Gantry::Channel::BlockReader reader(bytes.data(), bytes.size());
+    ASSERT_TRUE(MPEG::TSPacket::read(reader, next_packet));
+    ca.handle_cat(next_packet);
+    EXPECT_TRUE(ca.cat_packets().empty());
+    ca.handle_cat(cat_packet);
+    EXPECT_EQ(ca.cat_packets().size(), 188u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"2 Found CAT"});
+}
+
+// The CA PID of the PMT: tsduck-test-018's PMT (program 1, PID 0x100, in two packets) has no
+// program-level CA descriptor, but its video stream 0x654 carries 09 04 18 3d ea 29: system
+// 0x183d, PID 0xea29 & 0x1fff = 0x0a29; and 09 04 18 3e f5 2d: PID 0x152d.
+TEST(CAPackets, CaPidFromTheDescriptorsOfARealPmt) {
+    CORVID_REQUIRE_SHARED(path, "testdata/ts/misc/tsduck-test-018.ts");
+    const auto file = Corvid::Testing::read_file(path);
+    MPEG::PMTReader reader;
+    MPEG::PMT pmt;
+    bool found = false;
+    for (const Raw& raw : packets_of(file, 0x100)) {
+        reader.add(raw.packet);
+        if (reader.read(pmt) == MPEG::TableReader::complete) {
+            found = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(found);
+    EXPECT_FALSE(find_ca_pid(pmt.descriptors).has_value());
+    ASSERT_FALSE(pmt.streams.empty());
+    EXPECT_EQ(pmt.streams[0].pid, 0x654);
+    ASSERT_EQ(pmt.streams[0].descriptors.size(), 2u);
+    EXPECT_EQ(find_ca_pid(pmt.streams[0].descriptors), std::optional<uint16_t>(0x0A29));
+    EXPECT_EQ(ca_pid_of(pmt.streams[0].descriptors[1]), std::optional<uint16_t>(0x152D));
+}
+
+TEST(CAPackets, CaDescriptorsWithPrivateDataNameTheirPid) {
+    // tsduck-test-030's CAT: 09 07 18 11 f4 49 02 fe 22 (three bytes of private data).
+    const MPEG::Descriptor with_private{9, {0x18, 0x11, 0xF4, 0x49, 0x02, 0xFE, 0x22}};
+    EXPECT_EQ(ca_pid_of(with_private), std::optional<uint16_t>(0x1449));
+    EXPECT_FALSE(ca_pid_of(MPEG::Descriptor{9, {0x18, 0x11, 0xF4}}).has_value());
+    EXPECT_FALSE(ca_pid_of(MPEG::Descriptor{10, {0x18, 0x11, 0xF4, 0x49}}).has_value());
+}
+
+// Only the latest CA packet is kept, exactly as it was sent; the first one is logged once.
+TEST(CAPackets, LatestCaPacketIsKeptAsSent) {
+    CORVID_REQUIRE_SHARED(path, "testdata/ts/misc/tsduck-test-018.ts");
+    const auto file = Corvid::Testing::read_file(path);
+    // Any real packets do: those of PID 0x1ec5 stand in for an ECM stream here.
+    const auto stream = packets_of(file, 0x1EC5);
+    ASSERT_EQ(stream.size(), 2u);
+    LogCapture log;
+    CAPackets ca;
+    ca.set_ca_pid(0x1EC5);
+    for (const Raw& raw : stream) {
+        ca.handle_ca(raw.packet);
+        EXPECT_EQ(ca.ca_packets(), std::string(raw.bytes.begin(), raw.bytes.end()));
+    }
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"2 Capturing CA data from PID: 7877"});
+}
+
+}  // namespace
+}  // namespace Corvid::IndexGen

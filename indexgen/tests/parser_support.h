@@ -1,0 +1,158 @@
+// Test helpers for the video parsers: records made from hand-built elementary stream bytes, and a
+// bit writer for H.264 syntax.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "indexgen/indexgen.h"
+
+namespace Corvid::IndexGen::Testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// "00 00 01 b3" -> bytes.
+inline Bytes hex(const std::string& text) {
+    Bytes out;
+    int high = -1;
+    for (char c : text) {
+        int v;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            continue;
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    return out;
+}
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Records fed to a parser one by one; the deque keeps their addresses, as the generator's queue
+// does.
+class Feed {
+  public:
+    explicit Feed(Parser& parser) : parser_(parser) {}
+
+    PacketRecord& add(const Bytes& payload, uint32_t es_offset = 0, uint32_t scrambling = 0) {
+        records.emplace_back();
+        PacketRecord& r = records.back();
+        r.packet.payload = payload;
+        r.packet.scrambling = scrambling;
+        r.packet.payload_unit_start = es_offset != 0;
+        r.es_offset = es_offset;
+        released.push_back(parser_.process(r));
+        return r;
+    }
+
+    // Cuts es into records of the given sizes (the last size repeats).
+    void add_split(const Bytes& es, const std::vector<size_t>& sizes) {
+        size_t at = 0;
+        for (size_t i = 0; at < es.size(); ++i) {
+            const size_t n = std::min(sizes[std::min(i, sizes.size() - 1)], es.size() - at);
+            add(Bytes(es.begin() + static_cast<ptrdiff_t>(at),
+                      es.begin() + static_cast<ptrdiff_t>(at + n)));
+            at += n;
+        }
+    }
+
+    // (record index, offset, is_end) of every mark, in record order.
+    struct Mark {
+        size_t record;
+        int32_t offset;
+        bool is_end;
+        bool operator==(const Mark&) const = default;
+    };
+    std::vector<Mark> marks() const {
+        std::vector<Mark> out;
+        for (size_t i = 0; i < records.size(); ++i)
+            for (const FrameMark& m : records[i].marks)
+                out.push_back(Mark{i, m.offset, m.is_end});
+        return out;
+    }
+
+    size_t held() const {
+        size_t n = 0;
+        for (const auto& r : records)
+            n += r.state == PacketRecord::held;
+        return n;
+    }
+
+    std::deque<PacketRecord> records;
+    std::vector<PacketRecord*> released;
+
+  private:
+    Parser& parser_;
+};
+
+// Writes bits most significant first; nal() adds emulation prevention and a start code.
+class BitWriter {
+  public:
+    BitWriter& bits(uint64_t value, unsigned n) {
+        for (unsigned i = n; i-- > 0;)
+            bit((value >> i) & 1);
+        return *this;
+    }
+    BitWriter& bit(bool b) {
+        if (used_ == 0) bytes_.push_back(0);
+        if (b) bytes_.back() |= static_cast<uint8_t>(0x80 >> used_);
+        used_ = (used_ + 1) % 8;
+        return *this;
+    }
+    BitWriter& ue(uint32_t value) {
+        const uint64_t v = uint64_t{value} + 1;
+        unsigned n = 0;
+        while ((v >> n) > 1)
+            ++n;
+        bits(0, n);
+        return bits(v, n + 1);
+    }
+    BitWriter& se(int32_t value) {
+        return ue(value > 0 ? static_cast<uint32_t>(2 * value - 1)
+                            : static_cast<uint32_t>(-2 * int64_t{value}));
+    }
+    // rbsp_trailing_bits
+    BitWriter& trailing() {
+        bit(true);
+        while (used_ != 0)
+            bit(false);
+        return *this;
+    }
+    const Bytes& bytes() const { return bytes_; }
+
+    // 00 00 01, the NAL header byte, then the escaped RBSP.
+    Bytes nal(uint8_t header, bool four_byte_start = false) const {
+        Bytes out = four_byte_start ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1};
+        out.push_back(header);
+        unsigned zeros = 0;
+        for (uint8_t b : bytes_) {
+            if (zeros >= 2 && b <= 3) {
+                out.push_back(3);
+                zeros = 0;
+            }
+            out.push_back(b);
+            zeros = b == 0 ? zeros + 1 : 0;
+        }
+        return out;
+    }
+
+  private:
+    Bytes bytes_;
+    unsigned used_ = 0;
+};
+
+}  // namespace Corvid::IndexGen::Testing

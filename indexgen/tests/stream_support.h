@@ -1,0 +1,46 @@
+// Shared by the indexgen tests: feeding streams through a pipeline and asking ffprobe about them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "indexgen/indexgen.h"
+
+namespace Corvid::IndexGen::Testing {
+
+struct SeenPacket {
+    uint64_t offset = 0;
+    uint16_t pid = 0;
+    uint32_t continuity_counter = 0;
+    std::vector<uint8_t> payload;
+};
+
+// Remembers every packet it is given.
+class CollectPipe final : public TSPipe {
+  public:
+    void process(const MPEG::TSPacket& packet) override {
+        packets.push_back(
+            SeenPacket{packet.offset, packet.pid, packet.continuity_counter, packet.payload});
+    }
+    std::vector<SeenPacket> packets;
+};
+
+// Feeds data through a fresh pipeline in chunks of the given size and returns what came out.
+std::vector<SeenPacket> feed_in_chunks(const std::vector<uint8_t>& data, size_t chunk,
+                                       uint64_t start_offset = 0);
+
+// One line of `ffprobe -show_entries packet=pos,flags,size` for the stream with the given PID.
+struct ProbedPacket {
+    uint64_t pos = 0;
+    bool key = false;
+    uint64_t size = 0;
+};
+
+// Runs ffprobe on the file and returns the packets of the elementary stream on pid, in stream
+// order: those with a byte position, or with unpositioned ones too (pos 0). *ok is false if
+// ffprobe failed.
+std::vector<ProbedPacket> ffprobe_packets(const std::string& path, uint16_t pid, bool* ok,
+                                          bool with_unpositioned = false);
+
+}  // namespace Corvid::IndexGen::Testing
