@@ -581,6 +581,8 @@ void ParserRun::map_names(Element& e) {
         std::string_view local = colon == std::string::npos
                                      ? std::string_view(name)
                                      : std::string_view(name).substr(colon + 1);
+        // Without a prefix the local part must stand as a name on its own ("p:-x" cannot).
+        if (it->second.empty() && (local.empty() || !has(local[0], NAME_START))) return false;
         out = it->second;
         if (!out.empty()) out += ':';
         out += local;
