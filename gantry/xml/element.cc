@@ -233,15 +233,10 @@ bool Element::remove_attr(std::string_view name) {
 
 Element& Element::add(std::unique_ptr<Element> child) {
     if (!child || is_none()) return none;
-    if (!child->children_.empty() || child.get() == this) {
-        // Adding an ancestor below its own descendant would make a cycle. That tree still owns
-        // this element, so it is let go rather than deleted.
-        for (const Element* e = this; e; e = e->parent_) {
-            if (e == child.get()) {
-                child.release();
-                return none;
-            }
-        }
+    if (would_cycle(*child)) {
+        // That tree still owns this element, so it is let go rather than deleted.
+        (void)child.release();
+        return none;
     }
     if (child->parent_) {
         // The caller's pointer came from a tree that still lists it: take it out of that list
@@ -250,7 +245,7 @@ Element& Element::add(std::unique_ptr<Element> child) {
         auto it = std::find_if(siblings.begin(), siblings.end(),
                                [&](const auto& p) { return p.get() == child.get(); });
         if (it != siblings.end()) {
-            it->release();
+            (void)it->release();
             siblings.erase(it);
         }
     }
@@ -269,6 +264,15 @@ void Element::clear_children() {
     Element holder;
     holder.children_ = std::move(children_);
     children_.clear();
+}
+
+bool Element::would_cycle(const Element& child) const {
+    // Only an element with children can be an ancestor; checking leaves for nothing keeps
+    // building a deep tree one leaf at a time linear.
+    if (&child != this && child.children_.empty()) return false;
+    for (const Element* e = this; e; e = e->parent_)
+        if (e == &child) return true;
+    return false;
 }
 
 size_t Element::index_in_parent() const {
@@ -290,6 +294,10 @@ std::unique_ptr<Element> Element::detach() {
 
 std::unique_ptr<Element> Element::replace_with(std::unique_ptr<Element> other) {
     if (!parent_ || !other || other.get() == this) return nullptr;
+    if (parent_->would_cycle(*other)) {
+        (void)other.release();
+        return nullptr;
+    }
     if (other->parent_) other = other->detach();
     Element* parent = parent_;
     size_t i = index_in_parent();

@@ -121,7 +121,8 @@ class Element {
     std::unique_ptr<Element> detach();
     // Puts other where this element is in its parent's list and returns this element, detached
     // and owned by the caller. Without a parent nothing changes, other is dropped and the result
-    // is null.
+    // is null. Adding an element below its own descendant (either way) is refused: the element
+    // is let go, not deleted, since its tree still holds the caller's element.
     std::unique_ptr<Element> replace_with(std::unique_ptr<Element> other);
 
     // A parentless copy of name, content, line, attributes and every descendant.
@@ -142,10 +143,11 @@ class Element {
     std::string to_string(bool with_header = false) const;
 
   private:
-    friend class Parser;
     friend class ParserRun;
 
     bool is_none() const { return this == &none; }
+    // Whether making child a child of this element would put an element inside itself.
+    bool would_cycle(const Element& child) const;
     size_t index_in_parent() const;
 
     std::string name_;

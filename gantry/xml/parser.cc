@@ -70,7 +70,11 @@ class ParserRun {
 
     ~ParserRun() {
         parser_.line_ = line_;
-        give_back();
+        try {
+            give_back();
+        } catch (...) {
+            // A stream buffer that throws on seeking keeps what it lost; the parse stands.
+        }
     }
 
     void run();

@@ -147,6 +147,10 @@ TEST(XmlElementTree, AnAncestorCannotBecomeItsOwnDescendant) {
     // The refused tree is let go, not deleted under its own descendant.
     EXPECT_EQ(&a.add(std::move(root)), &Element::none);
     EXPECT_EQ(a.children().size(), 0u);
+    Element& b = a.add("b");
+    EXPECT_EQ(b.replace_with(std::unique_ptr<Element>(raw)), nullptr);
+    EXPECT_EQ(&a.get_child(0), &b);
+    EXPECT_EQ(raw->parent(), nullptr);
     delete raw;
 }
 
