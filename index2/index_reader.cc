@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -98,13 +99,15 @@ bool IndexReader::read_entry(uint64_t offset, Block& block) {
         }
         Channel::FDReader in(fd_);
         block.block_size = header_.block_size;
+        // A zero block size (a corrupt header) still reads, and fails, one block.
+        const uint64_t size = std::max<uint64_t>(header_.block_size, 1);
         try {
             block.read_entry(in);
         } catch (const Channel::Error&) {
-            blocks_read_ += in.offset() / header_.block_size + 1;
+            blocks_read_ += in.offset() / size + 1;
             throw;
         }
-        blocks_read_ += in.offset() / header_.block_size;
+        blocks_read_ += in.offset() / size;
         return true;
     } catch (const Channel::Error& error) {
         log(1, "Corrupt CVI2 file: ", error.what());

@@ -11,6 +11,7 @@
 #include "gantry/channel/stream.h"
 #include "index2/index_reader.h"
 #include "index2/tests/index_test_util.h"
+#include "index2/tests/log_lines.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::Index2 {
@@ -51,14 +52,22 @@ class IndexReaderTest : public ::testing::Test {
 };
 
 TEST_F(IndexReaderTest, InvalidFiles) {
+    Testing::LogLines log;
     EXPECT_FALSE(IndexReader(dir.file("missing.cvi2")).valid());
+    EXPECT_TRUE(log.take().empty());  // silently
 
     write_file(path, "CVI1" + std::string(252, '\0'));
     EXPECT_FALSE(IndexReader(path).valid());
+    EXPECT_EQ(log.take(), std::vector<std::string>{"1 File " + path +
+                                                   " is not a valid CVI2 file: Channel error (2): "
+                                                   "Not a CVI2 file"});
 
     write_file(path, std::string("CVI2\0\0\0\x08\0\0\0\0\0\0\1\0", 16) + std::string(240, '\0'));
     IndexReader small(path);
     EXPECT_FALSE(small.valid());
+    EXPECT_EQ(log.take(), std::vector<std::string>{"1 File " + path +
+                                                   " is not a valid CVI2 file: Channel error (1): "
+                                                   "Header size too small"});
     Block block;
     uint64_t position;
     EXPECT_FALSE(small.find_last_intra(block, position));
@@ -77,14 +86,17 @@ TEST_F(IndexReaderTest, FindLastFailures) {
     Block block;
     uint64_t position = 0;
 
+    Testing::LogLines log;
     write_index(path, {});
     IndexReader empty(path);
     ASSERT_TRUE(empty.valid());
     EXPECT_FALSE(empty.find_last_block(block, position));
+    EXPECT_EQ(log.take(), std::vector<std::string>{"1 No matching blocks in index file"});
 
     write_index(path, {npt_block(188, 0.5), npt_block(376, 0, kFlagIntra)});
     IndexReader no_npt(path);
     EXPECT_FALSE(no_npt.find_last_intra(block, position));
+    EXPECT_EQ(log.take(), std::vector<std::string>{"1 Last block in index file has no NPT"});
 
     std::string zero(256, '\0');
     zero.replace(0, 16, std::string("CVI2\0\0\1\0\0\0\0\0\0\0\0\0", 16));
@@ -92,7 +104,26 @@ TEST_F(IndexReaderTest, FindLastFailures) {
     IndexReader zero_size(path);
     ASSERT_TRUE(zero_size.valid());
     EXPECT_FALSE(zero_size.find_last_block(block, position));
+    EXPECT_EQ(log.take(), std::vector<std::string>{"1 Corrupt CVI2 file (zero block size)"});
     EXPECT_EQ(zero_size.bit_rate(), 0);
+}
+
+// Found by fuzzing: an entry read from an index whose header claims block size 0 divided by zero
+// while counting the blocks read.
+TEST_F(IndexReaderTest, ReadEntryWithZeroBlockSizeFailsCleanly) {
+    std::string zero(256, '\0');
+    zero.replace(0, 16, std::string("CVI2\0\0\1\0\0\0\0\0\0\0\0\0", 16));
+    write_file(path, zero + std::string(512, '\0'));
+    IndexReader reader(path);
+    ASSERT_TRUE(reader.valid());
+    Block block;
+    EXPECT_FALSE(reader.read_entry(256, block));
+    EXPECT_FALSE(reader.read_block(256, block));
+    EXPECT_FALSE(reader.read_block(0, block));
+    IndexReader::IntraList list;
+    EXPECT_TRUE(reader.list_intra(0, list));  // nothing to list
+    std::ostringstream out;
+    EXPECT_FALSE(reader.rewrite(out, {}));  // a header of block size 0 cannot be written
 }
 
 TEST_F(IndexReaderTest, FindLastIntraAndLastBlock) {
