@@ -2,17 +2,16 @@
 
 #include <cmath>
 #include <cstring>
-#include <iostream>
 
 #include "gantry/channel/error.h"
+#include "gantry/log/log.h"
 
 namespace Corvid::MPEG {
 
 namespace {
 
-// Error-level log line. Goes to the process log once the logging module is linked in.
 void log_error(const char* text) {
-    std::cerr << text << '\n';
+    Gantry::Log::Error() << text << '\n';
 }
 
 // The PCR wraps at 2^33 ticks of its 90 kHz base, each worth 300 ticks of the 27 MHz clock.

@@ -259,7 +259,6 @@ TEST(TableReaderRealData, CorruptCaptureStillYieldsTheReferenceSection) {
     AnyTableReader reader(0x4E, 0x6F);
     MPEG::TSPacket packet;
     size_t complete = 0, found = 0;
-    testing::internal::CaptureStderr();  // the corrupt packets log "Could not read TS header"
     for (size_t at = 0; at + 188 <= data.size(); at += 188) {
         Channel::BlockReader r(data.data() + at, 188);
         if (!MPEG::TSPacket::read(r, packet) || packet.pid != 0x12) continue;
@@ -274,7 +273,6 @@ TEST(TableReaderRealData, CorruptCaptureStillYieldsTheReferenceSection) {
             if (s.bytes == reference) ++found;
         }
     }
-    testing::internal::GetCapturedStderr();
     EXPECT_GT(complete, 1u);
     EXPECT_GE(found, 1u);
 }
@@ -290,7 +288,6 @@ TEST(TableReaderRealData, NoisyPayloadsOfEveryPidAreHarmless) {
     MPEG::TSPacket packet;
     size_t pats = 0;
     MPEG::PAT first_pat;
-    testing::internal::CaptureStderr();
     for (size_t at = 0; at + 188 <= data.size(); at += 188) {
         Channel::BlockReader r(data.data() + at, 188);
         if (!MPEG::TSPacket::read(r, packet)) continue;
@@ -314,7 +311,6 @@ TEST(TableReaderRealData, NoisyPayloadsOfEveryPidAreHarmless) {
             EXPECT_EQ(pat, first_pat);  // the PAT of one capture does not change
         }
     }
-    testing::internal::GetCapturedStderr();
     EXPECT_GT(pats, 0u);
     EXPECT_FALSE(first_pat.programs.empty());
 }

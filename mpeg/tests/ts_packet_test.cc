@@ -9,6 +9,7 @@
 
 #include "gantry/channel/channel.h"
 #include "mpeg/mpeg.h"
+#include "mpeg/tests/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace MPEG = Corvid::MPEG;
@@ -19,16 +20,13 @@ using Corvid::Testing::shell_quote;
 
 namespace {
 
-// Error lines logged while body runs.
+// Error-level lines logged while body runs; any line at another level fails the test.
 template <typename Body>
 std::vector<std::string> logged_errors(Body body) {
-    testing::internal::CaptureStderr();
+    Corvid::MPEG::Testing::LogCapture capture;
     body();
-    std::istringstream lines(testing::internal::GetCapturedStderr());
-    std::vector<std::string> out;
-    for (std::string line; std::getline(lines, line);)
-        out.push_back(line);
-    return out;
+    EXPECT_EQ(capture.errors().size(), capture.count());
+    return capture.errors();
 }
 
 std::vector<uint8_t> packet_bytes(std::initializer_list<uint8_t> head, uint8_t fill = 0xAB) {
