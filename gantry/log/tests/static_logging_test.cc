@@ -20,9 +20,11 @@ const bool logged_at_startup = [] {
     return true;
 }();
 
-// Logs after main has returned; with the logger destroyed by then, AddressSanitizer would report
-// it.
+// Logs after main has returned, through a channel that stays connected for good (so the
+// logger's channel list lives on the heap). Had the logger been destroyed by then,
+// AddressSanitizer would report the use of its freed list.
 struct LogsAtExit {
+    LogsAtExit() { logger.connect(*new Testing::RecordingChannel); }
     ~LogsAtExit() {
         Error() << "from a static destructor" << std::endl;
         logger.log(Message(1, Time::Stamp::now(), "direct"));
