@@ -1,0 +1,23 @@
+// Classes that register themselves from the translation units of a static library
+// (gantry_init_test_shapes), to check that the registrations survive linking.
+#pragma once
+
+#include <string>
+
+#include "gantry/init/init.h"
+
+namespace Shapes {
+
+class Shape {
+  public:
+    explicit Shape(int size) : size(size) {}
+    virtual ~Shape() = default;
+    virtual std::string name() const = 0;
+    const int size;
+};
+
+// Defined by the test program, outside the library: nothing in the program refers to the
+// library's object files.
+extern Gantry::Init::Registry<Shape, int> registry;
+
+}  // namespace Shapes

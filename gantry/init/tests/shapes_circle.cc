@@ -1,0 +1,15 @@
+#include "gantry/init/tests/shapes.h"
+
+namespace Shapes {
+namespace {
+
+class Circle : public Shape {
+  public:
+    using Shape::Shape;
+    std::string name() const override { return "circle"; }
+};
+
+Gantry::Init::AutoRegister<Shape, Circle, int> registration(registry, "circle");
+
+}  // namespace
+}  // namespace Shapes
