@@ -110,6 +110,32 @@ TEST(TSPacketHeader, LargestPcrValue) {
     EXPECT_EQ(p.payload.size(), 176u);
 }
 
+// Found by the fuzzer: an extension of 511 (out of range, the field allows 0..299) with the largest
+// base reads as a PCR past the 2^33 x 300 tick wrap. Writing it stores the value modulo the wrap,
+// so the re-read PCR is small; nothing else of the packet changes.
+TEST(TSPacketHeader, OutOfRangePcrExtensionWrapsWhenWrittenBack) {
+    auto bytes =
+        packet_bytes({0x47, 0x00, 0x7E, 0x3D, 0x6A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    Channel::BlockReader r(bytes.data(), bytes.size());
+    MPEG::TSPacket p;
+    ASSERT_TRUE(MPEG::TSPacket::read(r, p));
+    const double ticks = (std::pow(2.0, 33) - 1) * 300 + 511;
+    EXPECT_DOUBLE_EQ(p.pcr, ticks / 27e6);
+    uint8_t out[188];
+    Channel::BlockWriter w(out, sizeof out);
+    size_t length = p.payload.size();
+    uint32_t counter = 0;
+    ASSERT_TRUE(MPEG::TSPacket::write(w, p, p.payload.data(), length, counter, true));
+    ASSERT_EQ(length, p.payload.size());
+    Channel::BlockReader back(out, sizeof out);
+    MPEG::TSPacket q;
+    ASSERT_TRUE(MPEG::TSPacket::read(back, q));
+    EXPECT_DOUBLE_EQ(q.pcr, (ticks - std::pow(2.0, 33) * 300) / 27e6);  // 211 ticks
+    EXPECT_EQ(q.payload, p.payload);
+    EXPECT_TRUE(q.discontinuity);
+    EXPECT_TRUE(q.random_access);
+}
+
 // A PCR flag in an adaptation field shorter than the PCR is ignored rather than read into the
 // payload: the payload stays where the field length puts it and the packet stays 188 bytes.
 TEST(TSPacketHeader, PcrFlagInATooShortFieldIsIgnored) {
