@@ -28,6 +28,7 @@ void Distributor::log(const Message& message) {
 
 uint32_t Distributor::accepted_levels() const {
     MT::Lock lock(mutex_);
+    if (channels_.empty()) return UINT32_MAX;
     uint32_t mask = 0;
     for (int level = 0; level < 32; level++) {
         for (const Channel* channel : channels_) {
@@ -43,7 +44,8 @@ uint32_t Distributor::accepted_levels() const {
 bool Distributor::accepts(int level) const {
     if (level < 0 || level >= 32) {
         MT::Lock lock(mutex_);
-        return std::any_of(channels_.begin(), channels_.end(),
+        return channels_.empty() ||
+               std::any_of(channels_.begin(), channels_.end(),
                            [level](const Channel* channel) { return channel->accepts(level); });
     }
     // The generation is read before the answer is worked out: a change racing with the work

@@ -23,8 +23,10 @@ class Distributor : public Channel {
     void disconnect(Channel& channel);
 
     void log(const Message& message) override;
-    // True if any connected channel accepts the level. Cached until the chain changes, so a
-    // level stream asks without taking the lock.
+    // True if any connected channel accepts the level, and also while nothing is connected: a
+    // distributor without channels is taken as not set up yet, so level streams created before
+    // the chain is built (members of static objects, say) stay enabled and deliver once it is.
+    // Cached until the chain changes, so a level stream asks without taking the lock.
     bool accepts(int level) const override;
 
   private:

@@ -19,7 +19,10 @@ namespace Gantry::Log {
 // Collects characters into lines. Not locked: one thread at a time per buffer.
 //
 // When created it asks the channel whether anything downstream accepts its level; if nothing
-// does, it drops everything it is given, without building messages or reading the clock.
+// does, it drops everything it is given, without building messages or reading the clock. The
+// answer holds for the buffer's lifetime: build the log chain before creating long-lived level
+// streams (Log::logger answers yes while it has no channels at all, so streams made before the
+// chain is connected still work).
 class StreamBuf : public std::streambuf {
   public:
     StreamBuf(Channel& channel, int level);

@@ -192,7 +192,9 @@ TEST(DroppedDetail, AcceptsFollowsTheChain) {
     EXPECT_FALSE(pattern.accepts(3));
 
     Distributor distributor;
-    EXPECT_FALSE(distributor.accepts(1));  // nothing connected: nowhere to go
+    // Nothing connected yet: not set up, so nothing is ruled out.
+    EXPECT_TRUE(distributor.accepts(3));
+    EXPECT_TRUE(distributor.accepts(40));
     distributor.connect(pattern);
     EXPECT_TRUE(distributor.accepts(2));
     EXPECT_FALSE(distributor.accepts(3));
@@ -207,9 +209,9 @@ TEST(DroppedDetail, AcceptsFollowsTheChain) {
     EXPECT_FALSE(distributor.accepts(3));
     // Levels beyond the cached range are asked directly.
     EXPECT_FALSE(distributor.accepts(40));
+    EXPECT_TRUE(distributor.accepts(-1));
     distributor.connect(sink);
     EXPECT_TRUE(distributor.accepts(40));
-    EXPECT_TRUE(distributor.accepts(-1));
     distributor.disconnect(sink);
 
     // A change further down (a distributor behind a distributor) is seen too.
@@ -219,6 +221,23 @@ TEST(DroppedDetail, AcceptsFollowsTheChain) {
     distributor.connect(level3);
     EXPECT_TRUE(outer.accepts(3));
     EXPECT_TRUE(enabled(3, outer));
+}
+
+// A long-lived stream made before the daemon connects its chain (a member of an object built
+// at start-up) must not be switched off for good.
+TEST(DroppedDetail, StreamCreatedBeforeTheChainIsBuiltStillDelivers) {
+    Distributor distributor;
+    Summary early(distributor);
+    Detail early_detail(distributor);
+    EXPECT_TRUE(early.enabled());
+    RecordingChannel sink;
+    LevelFilter level(sink, 2);
+    distributor.connect(level);
+    early << "starting" << std::endl;
+    early_detail << "detail" << std::endl;
+    EXPECT_THAT(sink.texts(), ElementsAre("starting"));
+    EXPECT_FALSE(Detail(distributor).enabled());
+    distributor.disconnect(level);
 }
 
 // --- Chain elements ------------------------------------------------------------------------
