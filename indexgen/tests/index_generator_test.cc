@@ -5,14 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "gantry/channel/error.h"
 #include "gantry/log/log.h"
 #include "gantry/mt/annotations.h"
 #include "gantry/mt/mutex.h"
+#include "index2/format.h"
 #include "indexgen/index_generator.h"
+#include "indexgen/index_set.h"
 #include "indexgen/index_writer.h"
 #include "mpeg/pat.h"
 #include "mpeg/pmt.h"
 #include "mpeg/section_packets.h"
+#include "tests/support/test_support.h"
 
 namespace Corvid::IndexGen {
 namespace {
@@ -286,6 +290,91 @@ TEST(IndexGeneratorEntries, QueueOfAnEndlessPesPacketIsBounded) {
     for (const auto& line : log.lines())
         logged |= line.rfind("1 Video PES packet longer than", 0) == 0;
     EXPECT_TRUE(logged);
+}
+
+// The per-segment set fed a real capture in datagram-sized chunks, as the capture thread feeds it.
+class IndexSetTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string path = Corvid::Testing::shared_path("testdata/ts/video/tsduck-test-064.ts");
+        if (path.empty()) GTEST_SKIP() << "shared test data not found: tsduck-test-064.ts";
+        stream_ = Corvid::Testing::read_file(path);
+    }
+    void feed(IndexSet& set) {
+        for (size_t at = 0; at < stream_.size(); at += 1316)
+            set.feed(stream_.data() + at, std::min<size_t>(1316, stream_.size() - at));
+    }
+    static size_t intra_blocks(const std::vector<uint8_t>& index, uint64_t* first_offset) {
+        size_t count = 0;
+        for (size_t at = 256; at + 256 <= index.size(); at += 256) {
+            uint64_t offset = 0;
+            for (int i = 0; i < 8; ++i)
+                offset = offset << 8 | index[at + i];
+            uint32_t flags =
+                index[at + 12] << 24 | index[at + 13] << 16 | index[at + 14] << 8 | index[at + 15];
+            if (at == 256 && first_offset) *first_offset = offset;
+            count += (flags & Index2::kFlagIntra) != 0;
+        }
+        return count;
+    }
+    Corvid::Testing::TempDir dir_;
+    std::vector<uint8_t> stream_;
+};
+
+TEST_F(IndexSetTest, NewSegmentThenResumedSegmentAppends) {
+    std::string path = dir_.file("segment.ts.cvi2");
+    IndexSet set;
+    EXPECT_DOUBLE_EQ(set.base_pcr(), -1.0);
+    ASSERT_TRUE(set.create(path, 0, -1.0));
+    EXPECT_TRUE(set.is_open());
+    EXPECT_DOUBLE_EQ(set.base_pcr(), -1.0);
+    feed(set);
+    // The first PCR of the capture, on the first video packet: 0.7433... s.
+    EXPECT_NEAR(set.base_pcr(), 0.74335, 1e-5);
+    EXPECT_EQ(set.generator()->intra_count(), 2u);
+    const double base = set.base_pcr();
+    set.close();
+    EXPECT_FALSE(set.is_open());
+    EXPECT_DOUBLE_EQ(set.base_pcr(), -1.0);
+    set.feed(stream_.data(), 188);  // closed: nothing happens
+    auto first_run = Corvid::Testing::read_file(path);
+    ASSERT_EQ(first_run.size() % 256, 0u);
+    EXPECT_EQ(intra_blocks(first_run, nullptr), 2u);
+
+    // Resuming the segment (the file already holds the stream once): offsets continue after it
+    // and the saved base continues the NPT; no second header.
+    ASSERT_TRUE(set.create(path, stream_.size(), base));
+    feed(set);
+    set.close();
+    auto both = Corvid::Testing::read_file(path);
+    std::vector<uint8_t> appended(first_run.begin(), first_run.begin() + 256);
+    appended.insert(appended.end(), both.begin() + static_cast<long>(first_run.size()), both.end());
+    uint64_t first_offset = 0;
+    EXPECT_EQ(intra_blocks(appended, &first_offset), 2u);
+    EXPECT_GE(first_offset, stream_.size());
+    EXPECT_EQ(std::string(both.begin() + static_cast<long>(first_run.size()),
+                          both.begin() + static_cast<long>(first_run.size()) + 4)
+                  .find("CVI2"),
+              std::string::npos);
+}
+
+TEST_F(IndexSetTest, UnopenableIndexAndWriteErrors) {
+    IndexSet set;
+    EXPECT_FALSE(set.create(dir_.file("no/such/folder/x.cvi2"), 0, -1.0));
+    EXPECT_FALSE(set.is_open());
+    EXPECT_EQ(set.generator(), nullptr);
+
+    // A full disk: the writer's Channel::Error reaches the caller, who closes the set.
+    ASSERT_TRUE(set.create("/dev/full", 0, -1.0));
+    bool thrown = false;
+    try {
+        for (int i = 0; i < 20 && !thrown; ++i)
+            feed(set);
+    } catch (const Gantry::Channel::Error&) {
+        thrown = true;
+    }
+    EXPECT_TRUE(thrown);
+    set.close();
 }
 
 }  // namespace
