@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "gantry/channel/channel.h"
+#include "tests/support/test_support.h"
 
 namespace Channel = Gantry::Channel;
 
@@ -132,4 +135,66 @@ TEST(ChannelBitReader, ConsumesFromABlockReaderByteByByte) {
         EXPECT_EQ(block.offset(), 3u);
     }
     EXPECT_EQ(block.read_byte(), 0x34);
+}
+
+// The sequence parameter set of a real H.264 stream (Constrained Baseline, so no chroma or scaling
+// fields) read with ue(v) and bits, against the picture size and profile ffprobe reports.
+TEST(ChannelBitReader, RealSequenceParameterSetGivesFfprobesPictureSize) {
+    CORVID_REQUIRE_SHARED(path, "testdata/ts/video/tsduck-test-064.ts");
+    CORVID_REQUIRE_PROGRAM("ffprobe");
+    int status = -1;
+    const std::string probed = Corvid::Testing::run_command(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=width,height,profile -of "
+        "csv=p=0 " +
+            Corvid::Testing::shell_quote(path),
+        &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(probed.substr(0, probed.find('\n')), "Constrained Baseline,1920,1080");
+
+    const auto data = Corvid::Testing::read_file(path);
+    const uint8_t start[] = {0x00, 0x00, 0x01, 0x67};
+    auto at = std::search(data.begin(), data.end(), std::begin(start), std::end(start));
+    ASSERT_NE(at, data.end());
+    // The SPS sits well inside its packet (checked: 33 bytes after a packet start), so the bytes
+    // that follow are the NAL unit; drop emulation prevention bytes (00 00 03).
+    std::vector<uint8_t> rbsp;
+    for (auto p = at + 4; p != data.end() && rbsp.size() < 32; ++p) {
+        if (*p == 3 && rbsp.size() >= 2 && rbsp[rbsp.size() - 1] == 0 && rbsp[rbsp.size() - 2] == 0)
+            continue;
+        rbsp.push_back(*p);
+    }
+    Channel::BitReader r(rbsp.data(), rbsp.size());
+    EXPECT_EQ(r.read_bits(8), 66u);      // profile_idc: Baseline
+    EXPECT_TRUE(r.read_bits(8) & 0x40);  // constraint_set1: Constrained
+    r.read_bits(8);                      // level_idc
+    r.read_ue();                         // seq_parameter_set_id
+    r.read_ue();                         // log2_max_frame_num_minus4
+    const uint32_t poc_type = r.read_ue();
+    if (poc_type == 0) {
+        r.read_ue();
+    } else if (poc_type == 1) {
+        r.read_bit();
+        r.read_se();
+        r.read_se();
+        for (uint32_t n = r.read_ue(); n > 0; --n)
+            r.read_se();
+    }
+    r.read_ue();   // max_num_ref_frames
+    r.read_bit();  // gaps_in_frame_num_value_allowed_flag
+    const uint32_t width_mbs = r.read_ue() + 1;
+    const uint32_t height_units = r.read_ue() + 1;
+    const bool frame_mbs_only = r.read_bit();
+    if (!frame_mbs_only) r.read_bit();
+    r.read_bit();  // direct_8x8_inference_flag
+    uint32_t crop[4] = {0, 0, 0, 0};
+    if (r.read_bit()) {
+        for (auto& c : crop)
+            c = r.read_ue();
+    }
+    // 4:2:0: crop units are 2 luma samples across and 2 x (2 - frame_mbs_only) down.
+    const uint32_t width = width_mbs * 16 - 2 * (crop[0] + crop[1]);
+    const uint32_t height =
+        (2 - frame_mbs_only) * height_units * 16 - 2 * (2 - frame_mbs_only) * (crop[2] + crop[3]);
+    EXPECT_EQ(width, 1920u);
+    EXPECT_EQ(height, 1080u);
 }
