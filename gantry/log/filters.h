@@ -1,6 +1,8 @@
 // The filters of the log chain: by level, by text pattern, and the time stamp prefix.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "gantry/log/channel.h"
@@ -38,6 +40,9 @@ class PatternFilter : public Filter {
 // additions replaced first: "%*L" by the message level and "%*S" by the seconds within the minute
 // with milliseconds ("07.250"). A literal '%' is written "%%". The prefix is at most 79 bytes; a
 // format that expands to more gives no prefix at all. The daemon's format is default_format.
+//
+// The local time conversion and strftime run once per second and level; later messages of that
+// second only fill in their milliseconds.
 class TimestampFilter : public Filter {
   public:
     static constexpr const char* default_format = "%a %d %b %H:%M:%*S [%*L]: ";
@@ -50,9 +55,21 @@ class TimestampFilter : public Filter {
     std::string prefix(int level, Time::Stamp timestamp) const;
 
   private:
+    // The format expanded for one second and level, "%*S" left as a marker character.
+    struct Expanded {
+        bool valid = false;
+        uint64_t seconds = 0;
+        int tm_sec = 0;
+        std::string text;
+    };
+
+    std::string prefix_uncached(int level, uint64_t seconds, uint64_t millis) const;
+
     const std::string format_;
     const bool has_level_;
     const bool has_seconds_;
+    const bool cacheable_;
+    mutable std::array<Expanded, 4> cache_ GANTRY_GUARDED_BY(mutex_);  // by level 0-3
 };
 
 }  // namespace Gantry::Log

@@ -308,6 +308,34 @@ TEST(TimestampFilterTest, PlaceholdersAndPlainStrftime) {
     EXPECT_EQ(TimestampFilter(sink, "%H:%M:%*S").prefix(2, late), "13:06:00.000");
     // More than the 80-byte buffer: no prefix rather than a truncated one.
     EXPECT_EQ(TimestampFilter(sink, std::string(100, 'x')).prefix(2, stamp), "");
+    EXPECT_EQ(TimestampFilter(sink, "%*S" + std::string(73, 'x')).prefix(2, stamp),
+              "07.250" + std::string(73, 'x'));
+    EXPECT_EQ(TimestampFilter(sink, "%*S" + std::string(74, 'x')).prefix(2, stamp), "");
+    EXPECT_EQ(TimestampFilter(sink, "%*S%*S" + std::string(68, 'x')).prefix(2, stamp), "");
+}
+
+// Formats with "%%*" bypass the per-second cache, so the two paths can be compared: the same
+// prefixes, plus the literal "%*", for messages that move within and across seconds and levels.
+TEST(TimestampFilterTest, CachedPrefixesMatchDirectExpansion) {
+    ScopedTimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    RecordingChannel sink;
+    const std::string format = TimestampFilter::default_format;
+    const TimestampFilter cached(sink, format);
+    const TimestampFilter direct(sink, format + "%%*");
+    // Around the change to summer time, where local time skips an hour.
+    Time::Stamp stamp("2008-03-30T00:59:58Z");
+    uint64_t state = 12345;
+    for (int i = 0; i < 3000; i++) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const int level = static_cast<int>(state >> 60) % 5;
+        stamp += Time::Duration(static_cast<double>(state >> 40 & 0xFFF) / 4096.0 * 0.01);
+        ASSERT_EQ(cached.prefix(level, stamp) + "%*", direct.prefix(level, stamp))
+            << stamp.iso() << " level " << level;
+    }
+    EXPECT_EQ(cached.prefix(2, Time::Stamp("2008-03-30T01:00:00.5Z")),
+              "Sun 30 Mar 03:00:00.500 [2]: ");
+    EXPECT_EQ(cached.prefix(2, Time::Stamp("2008-03-30T00:59:59.5Z")),
+              "Sun 30 Mar 01:59:59.500 [2]: ");
 }
 
 TEST(StreamChannelTest, WritesLinesAndFlushes) {
