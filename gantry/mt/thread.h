@@ -25,11 +25,12 @@
 //     runs, the subclass's members have been destroyed and its vtable replaced by Thread's: a
 //     still-running run() would be using dead members, and ~Thread can no longer reach the
 //     subclass's wake(), so all it can do is raise the flag, wake wait_for_stop(), wait the
-//     grace period and then cancel. A subclass that is itself derived from must do the same in
-//     the most-derived destructor that owns state the thread uses.
+//     grace period and then cancel. In a deeper hierarchy, every class whose members the thread
+//     uses calls stop() in its destructor; after the first call the others return at once.
 //
 // Do not call start() from a constructor of a class that has further subclasses: the new thread
-// would call run() on an object that is still being built.
+// would call run() on an object that is still being built. The object must outlive its thread:
+// run() must not destroy its own object.
 #pragma once
 
 #include <pthread.h>

@@ -95,6 +95,17 @@ TEST(Thread, WaitForStopTimesOutWithoutARequestAndReturnsEarlyWithOne) {
     EXPECT_EQ(MT::Thread::cancellations(), cancellations);
 }
 
+bool may_use_sched_rr() {
+    sched_param probe{};
+    probe.sched_priority = 10;
+    int old_policy;
+    sched_param old_param;
+    pthread_getschedparam(pthread_self(), &old_policy, &old_param);
+    const bool permitted = pthread_setschedparam(pthread_self(), SCHED_RR, &probe) == 0;
+    pthread_setschedparam(pthread_self(), old_policy, &old_param);
+    return permitted;
+}
+
 TEST(Thread, SetPriority) {
     FunctionThread never_started([](FunctionThread&) {});
     EXPECT_FALSE(never_started.set_priority(0, false)) << "no thread to set";
@@ -103,24 +114,12 @@ TEST(Thread, SetPriority) {
     ASSERT_TRUE(thread.start());
     EXPECT_TRUE(thread.set_priority(0, false));
     EXPECT_FALSE(thread.set_priority(5, false)) << "SCHED_OTHER only has priority 0";
+    if (may_use_sched_rr()) {
+        EXPECT_TRUE(thread.set_priority(10, true));
+        EXPECT_FALSE(thread.set_priority(1000, true)) << "out of the SCHED_RR range";
+    }
     thread.stop();
     EXPECT_FALSE(thread.set_priority(0, false)) << "a joined thread has no handle";
-}
-
-TEST(Thread, SetPriorityRealtimeWhenPermitted) {
-    FunctionThread thread([](FunctionThread& self) { self.wait_for_stop(kPatience); });
-    ASSERT_TRUE(thread.start());
-    sched_param probe{};
-    probe.sched_priority = 10;
-    pthread_t self = pthread_self();
-    int old_policy;
-    sched_param old_param;
-    pthread_getschedparam(self, &old_policy, &old_param);
-    const bool permitted = pthread_setschedparam(self, SCHED_RR, &probe) == 0;
-    pthread_setschedparam(self, old_policy, &old_param);
-    if (!permitted) GTEST_SKIP() << "this process may not use SCHED_RR";
-    EXPECT_TRUE(thread.set_priority(10, true));
-    EXPECT_FALSE(thread.set_priority(1000, true)) << "out of the SCHED_RR range";
 }
 
 // The body of the threads below is wrapped in a catch-all frame: had they been cancelled, glibc's
