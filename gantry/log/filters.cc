@@ -69,7 +69,7 @@ std::string TimestampFilter::prefix_uncached(int level, uint64_t seconds, uint64
 std::string TimestampFilter::prefix(int level, Time::Stamp timestamp) const {
     uint64_t seconds, millis;
     split_millis(timestamp, seconds, millis);
-    if (!cacheable_ || level < 0 || level >= static_cast<int>(cache_.size()))
+    if (!cacheable_ || level < 0 || level >= cached_levels)
         return prefix_uncached(level, seconds, millis);
 
     MT::Lock lock(mutex_);

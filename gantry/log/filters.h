@@ -69,7 +69,8 @@ class TimestampFilter : public Filter {
     const bool has_level_;
     const bool has_seconds_;
     const bool cacheable_;
-    mutable std::array<Expanded, 4> cache_ GANTRY_GUARDED_BY(mutex_);  // by level 0-3
+    static constexpr int cached_levels = 4;  // 0-3
+    mutable std::array<Expanded, cached_levels> cache_ GANTRY_GUARDED_BY(mutex_);
 };
 
 }  // namespace Gantry::Log
