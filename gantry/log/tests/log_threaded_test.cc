@@ -115,5 +115,33 @@ TEST(ThreadedLogging, ConnectAndDisconnectWhileLogging) {
         EXPECT_TRUE(text.rfind("detail ", 0) == 0 || text[0] == 't') << text;
 }
 
+// Without a distributor in front, threads meet in the time stamp filter's cache and in the
+// stream channel directly.
+TEST(ThreadedLogging, FilterAndChannelWithoutDistributor) {
+    std::ostringstream out;
+    StreamChannel output(out);
+    TimestampFilter stamp(output, "%H:%M:%*S [%*L] ");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&stamp, t] {
+            for (int i = 0; i < 1000; i++)
+                stamp.log(Message(1 + (i + t) % 3, Time::Stamp::now(), "t" + std::to_string(t)));
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::istringstream lines(out.str());
+    std::string line;
+    int total = 0;
+    while (std::getline(lines, line)) {
+        // "13:05:07.250 [2] t3"
+        ASSERT_EQ(line.size(), 19u) << line;
+        EXPECT_EQ(line.substr(8, 1), ".");
+        EXPECT_EQ(line[17], 't');
+        total++;
+    }
+    EXPECT_EQ(total, 4000);
+}
+
 }  // namespace
 }  // namespace Gantry::Log
