@@ -76,14 +76,16 @@ class ThreadPool {
     // Stops and deletes spare workers beyond the minimum, oldest first.
     void trim() GANTRY_EXCLUDES(mutex_) {
         std::vector<std::unique_ptr<W>> surplus;
+        std::chrono::milliseconds grace;
         {
             Lock lock(mutex_);
+            grace = stop_grace_;
             while (spare_.size() > minimum_spare_) {
                 surplus.push_back(std::move(spare_.front()));
                 spare_.pop_front();
             }
         }
-        stop_all(surplus);
+        stop_all(surplus, grace);
     }
 
     // Once only: stops every worker, spare and busy, and deletes it; later take() calls return
@@ -92,9 +94,11 @@ class ThreadPool {
     void shutdown() GANTRY_EXCLUDES(mutex_, shutdown_mutex_) {
         Lock shutdown_lock(shutdown_mutex_);
         std::vector<std::unique_ptr<W>> workers;
+        std::chrono::milliseconds grace;
         {
             Lock lock(mutex_);
             if (shut_down_) return;
+            grace = stop_grace_;
             shut_down_ = true;
             for (auto& worker : spare_)
                 workers.push_back(std::move(worker));
@@ -104,7 +108,7 @@ class ThreadPool {
             busy_.clear();
             changed_.broadcast();  // releases blocked take() calls
         }
-        stop_all(workers);
+        stop_all(workers, grace);
     }
 
     // Waits up to timeout until no worker is busy; true if none is.
@@ -133,7 +137,8 @@ class ThreadPool {
     unsigned maximum() const { return maximum_; }
     bool realtime() const { return realtime_; }
 
-    // Grace period given to each worker's job when stopping it (default Thread's).
+    // Grace period given to each worker's job when trim() or shutdown() stops it (default
+    // Thread's).
     void set_stop_grace(std::chrono::milliseconds grace) GANTRY_EXCLUDES(mutex_) {
         Lock lock(mutex_);
         stop_grace_ = grace;
@@ -155,7 +160,6 @@ class ThreadPool {
                     creation_failed = true;
                     break;
                 }
-                worker->set_stop_grace(stop_grace_);
                 if (realtime_) worker->set_priority(10, true);
                 spare_.push_back(std::move(worker));
             }
@@ -188,9 +192,12 @@ class ThreadPool {
 
     // Asks every worker to stop first so that they wind down in parallel, then joins each (the
     // last resort of cancellation only for jobs that ignore the request) and deletes it.
-    static void stop_all(std::vector<std::unique_ptr<W>>& workers) {
-        for (auto& worker : workers)
+    static void stop_all(std::vector<std::unique_ptr<W>>& workers,
+                         std::chrono::milliseconds grace) {
+        for (auto& worker : workers) {
+            worker->set_stop_grace(grace);
             worker->kill(false);
+        }
         for (auto& worker : workers)
             worker->kill(true);
         workers.clear();
