@@ -183,10 +183,7 @@ void IndexGenerator::handle_pmt(const MPEG::TSPacket& packet) {
 }
 
 PacketRecord& IndexGenerator::new_record(const MPEG::TSPacket& packet) {
-    if (free_.empty()) {
-        records_.push_back(std::make_unique<PacketRecord>(packet));
-        return *records_.back();
-    }
+    if (free_.empty()) return records_.emplace_back(packet);
     PacketRecord* record = free_.back();
     free_.pop_back();
     record->reset(packet);

@@ -70,7 +70,7 @@ class IndexGenerator final : public TSPipe {
     IndexWriter& writer_;
     bool include_psi_ = true;
     std::deque<PacketRecord*> queue_;  // records stay put while the parser holds them
-    std::vector<std::unique_ptr<PacketRecord>> records_;  // every record ever made, for reuse
+    std::deque<PacketRecord> records_;  // every record ever made, reused; addresses stay put
     std::vector<PacketRecord*> free_;
     uint32_t header_counter_ = 0;
     bool in_intra_ = false;
