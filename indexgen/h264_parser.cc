@@ -175,6 +175,7 @@ void H264Parser::nal_header(uint8_t byte, size_t index) {
 }
 
 // The collection ends with the next unit's start code and NAL header, which are not part of it.
+// Units are copied, not swapped, so that every buffer keeps the capacity it has grown to.
 void H264Parser::store_unit() {
     if (collection_overflow_) {
         collection_overflow_ = false;
@@ -186,14 +187,14 @@ void H264Parser::store_unit() {
     const auto* data = reinterpret_cast<const uint8_t*>(collection_.data());
     switch (mode_) {
         case aud:
-            delimiter_.swap(collection_);
+            delimiter_.assign(collection_);
             break;
         case sps:
             frame_num_length_ = read_frame_num_length(data, collection_.size(), scratch_);
-            sps_.swap(collection_);
+            sps_.assign(collection_);
             break;
         case pps:
-            pps_.swap(collection_);
+            pps_.assign(collection_);
             break;
         case sei: {
             const int32_t count = read_recovery_point(data, collection_.size(), scratch_);
@@ -211,11 +212,13 @@ void H264Parser::start_picture(bool idr, int64_t index) {
     mode_ = idr ? in_idr : in_recovery;
     if (idr) recovery_count_ = -1;
     last_frame_num_ = -1;
+    if (candidate_.record) drop(candidate_.record);
     candidate_ = Position{};
     const Position at = resolve(index);
     at.record->add_mark(at.offset, false);
     at.record->has_header_start = true;
     std::string& header = at.record->header_data;
+    header.reserve(delimiter_.size() + sps_.size() + pps_.size() + sei_.size());
     header.assign(delimiter_);
     header += sps_;
     header += pps_;

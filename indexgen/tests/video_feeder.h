@@ -65,6 +65,13 @@ class VideoFeeder final : public TSPipe {
     }
 
     uint64_t records() const { return records_; }
+    // Records the parser holds now.
+    size_t held() const {
+        size_t n = 0;
+        for (size_t i = 0; i < live_count_; ++i)
+            n += live_[(live_head_ + i) % live_.size()]->record.state == PacketRecord::held;
+        return n;
+    }
     size_t max_live() const { return max_live_; }
 
   private:
