@@ -181,6 +181,8 @@ ReadStatus HTTPMessage::read_head(std::istream& in, bool request, const HTTPLimi
     const std::string_view three =
         second == std::string_view::npos ? std::string_view() : rest.substr(second + 1);
     if (request) {
+        // Without a method the message could not even be told from a response.
+        if (one.empty()) return ReadStatus::BAD_REQUEST;
         method = std::string(one);
         url = URL(std::string(two));
         version = std::string(three);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gantry/net/socket_error.h"
 #include "gantry/net/tcp_client.h"
@@ -58,6 +59,18 @@ TEST(TCPClientTest, ConnectsAndExchangesBytes) {
 
     server_side.write_nbo_32(0xDEADBEEF);
     EXPECT_EQ(client.read_nbo_32(), 0xDEADBEEFu);
+
+    // Gathered writes arrive in order; flags pass through (MSG_PEEK leaves the data queued).
+    char first[] = "gather", second[] = "ed";
+    const std::vector<iovec> pieces = {{first, 6}, {second, 2}};
+    EXPECT_EQ(client.sendmsg(pieces, 0), 8u);
+    char peeked[8];
+    ASSERT_TRUE(server_side.wait_readable(5));
+    EXPECT_GT(server_side.recv(peeked, sizeof peeked, MSG_PEEK | MSG_WAITALL), 0u);
+    char received[8];
+    EXPECT_EQ(server_side.recv(received, sizeof received, MSG_WAITALL), 8u);
+    EXPECT_EQ(std::string(received, 8), "gathered");
+    EXPECT_EQ(std::string(peeked, 1), "g");
 }
 
 TEST(TCPClientTest, RefusedConnectionLeavesSocketClosed) {

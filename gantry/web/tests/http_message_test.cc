@@ -143,6 +143,7 @@ TEST(HTTPMessageLimitsTest, LongLinesAndHeaderBlocks) {
     // Endless blank lines, fields without a colon or with a space in the name.
     EXPECT_EQ(read_request(std::string(100, '\n') + "GET / HTTP/1.1\r\n\r\n", message),
               ReadStatus::BAD_REQUEST);
+    EXPECT_EQ(read_request(" /x HTTP/1.1\r\n\r\n", message), ReadStatus::BAD_REQUEST);
     EXPECT_EQ(read_request("GET / HTTP/1.1\r\nno colon here\r\n\r\n", message),
               ReadStatus::BAD_REQUEST);
     EXPECT_EQ(read_request("GET / HTTP/1.1\r\nBad Name: x\r\n\r\n", message),
