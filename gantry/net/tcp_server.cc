@@ -150,10 +150,11 @@ void TCPServer::run() {
 void TCPServer::interrupt() {
     shut_down_.store(true, std::memory_order_release);
     listening_.store(false, std::memory_order_release);
-    // Wakes a thread blocked in accept() on this socket (it then fails with EINVAL).
-    if (valid()) ::shutdown(fd(), SHUT_RDWR);
-    // Wakes the pause after a failed accept.
+    // Under the lock that shutdown() closes the socket under, so the descriptor cannot have been
+    // closed and reused by then. Shutting it down wakes a thread blocked in accept() on it (which
+    // then fails with EINVAL); the broadcast ends the pause after a failed accept.
     MT::Lock lock(run_mutex_);
+    if (valid()) ::shutdown(fd(), SHUT_RDWR);
     run_finished_.broadcast();
 }
 
@@ -163,8 +164,8 @@ void TCPServer::shutdown() {
         MT::Lock lock(run_mutex_);
         while (running_)
             run_finished_.wait(run_mutex_);
+        close();
     }
-    close();
     pool_.shutdown();
 }
 
