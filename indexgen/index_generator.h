@@ -69,7 +69,7 @@ class IndexGenerator final : public TSPipe {
 
     IndexWriter& writer_;
     bool include_psi_ = true;
-    std::deque<PacketRecord*> queue_;  // records stay put while the parser holds them
+    std::deque<PacketRecord*> queue_;   // records stay put while the parser holds them
     std::deque<PacketRecord> records_;  // every record ever made, reused; addresses stay put
     std::vector<PacketRecord*> free_;
     uint32_t header_counter_ = 0;
