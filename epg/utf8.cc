@@ -113,6 +113,7 @@ bool is_well_formed_utf8(std::string_view text) {
 }
 
 std::string clean_utf8(std::string_view text) {
+    if (is_clean_utf8(text)) return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
