@@ -1,0 +1,309 @@
+// cv-epg run as a program on the shared captures. Oracles: the EPG another tool decoded from the
+// French capture (reference/tsduck-test-184.2.txt), the Freesat title given with the capture's
+// provenance, and xmllint for the XML written.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "epg/epg_store.h"
+#include "epg/utf8.h"
+#include "tests/support/test_support.h"
+
+namespace Corvid::Capture {
+namespace {
+
+using ::testing::HasSubstr;
+using Testing::run_command;
+using Testing::shell_quote;
+using Testing::TempDir;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Result cv_epg(const std::string& arguments) {
+    TempDir dir;
+    Result r;
+    r.out = run_command(shell_quote(Testing::tool_path("cv-epg")) + " " + arguments + " 2>" +
+                            shell_quote(dir.file("err")),
+                        &r.status);
+    std::ifstream err(dir.file("err"));
+    r.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    return r;
+}
+
+std::vector<EPGServiceListing> load_guide(const std::string& state_file) {
+    EPGStore store;
+    EXPECT_TRUE(store.load(state_file));
+    std::vector<EPGServiceListing> guide;
+    store.get_all(guide);
+    return guide;
+}
+
+std::string squeeze(const std::string& text) {
+    std::istringstream words(text);
+    std::string out, word;
+    while (words >> word)
+        out += (out.empty() ? "" : " ") + word;
+    return out;
+}
+
+// One event of the reference listing.
+struct ReferenceEvent {
+    std::string service;
+    std::string start;  // ISO 8601
+    int minutes = 0;    // duration
+    int id = 0;
+    std::string title;
+    std::string description;  // wrapped lines joined
+};
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), ::isdigit);
+}
+
+// The reference lists services ("6. M6" over a line of dashes), dates ("2019/01/22"), events
+// ("  01:30:00 to 01:35:00 (5 mn), event id: 0x000F (15)") and their "Title:", "Description:"
+// and "Extended description:" fields, each wrapped onto lines indented by four spaces.
+std::vector<ReferenceEvent> read_reference(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::vector<ReferenceEvent> events;
+    std::string service, date;
+    std::string* field = nullptr;
+    for (size_t i = 0; i < lines.size(); i++) {
+        const std::string& line = lines[i];
+        size_t dot = line.find(". ");
+        char start[16], end[16], hex[16];
+        int minutes = 0, id = 0;
+        if (dot != std::string::npos && all_digits(line.substr(0, dot)) && i + 1 < lines.size() &&
+            lines[i + 1].starts_with("---")) {
+            service = line.substr(dot + 2);
+        } else if (line.size() == 10 && line[4] == '/' && line[7] == '/') {
+            date = line.substr(0, 4) + "-" + line.substr(5, 2) + "-" + line.substr(8, 2);
+        } else if (line.starts_with("  ") && !line.starts_with("   ") &&
+                   std::sscanf(line.c_str(), " %15s to %15s (%d mn), event id: %15s (%d)", start,
+                               end, &minutes, hex, &id) == 5) {
+            events.push_back({service, date + "T" + start + "Z", minutes, id, "", ""});
+            field = nullptr;
+        } else if (line.starts_with("    Title:") && !events.empty()) {
+            field = &events.back().title;
+            *field = line.substr(std::min(line.size(), sizeof "    Title: " - 1));
+        } else if (line.starts_with("    Description:") && !events.empty()) {
+            field = &events.back().description;
+            *field = line.substr(std::min(line.size(), sizeof "    Description: " - 1));
+        } else if (line.starts_with("    Extended description:")) {
+            field = nullptr;
+        } else if (line.starts_with("    ") && field) {
+            *field += " " + line.substr(4);
+        }
+    }
+    return events;
+}
+
+TEST(CvEpg, HelpAndUsageErrors) {
+    Result help = cv_epg("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, HasSubstr("scan FILE.ts... [--huffman PATTERN] [--owner ID] [--all]"));
+    EXPECT_THAT(help.out, HasSubstr("xmltv STATE.xml"));
+    for (const char* bad : {"", "frobnicate", "scan", "scan --bogus x.ts", "scan x.ts --owner",
+                            "xmltv", "xmltv a.xml b.xml"}) {
+        Result r = cv_epg(bad);
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_THAT(r.err, ::testing::StartsWith("cv-epg: ")) << bad;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << bad << ": " << r.err;
+    }
+}
+
+TEST(CvEpg, FailuresGiveOneLine) {
+    TempDir dir;
+    Result missing = cv_epg(shell_quote(dir.file("none.ts")));
+    EXPECT_EQ(missing.status, 2);  // "none.ts" without a command
+    missing = cv_epg("scan " + shell_quote(dir.file("none.ts")));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err,
+              "cv-epg: cannot open " + dir.file("none.ts") + ": No such file or directory\n");
+    Result no_state = cv_epg("xmltv " + shell_quote(dir.file("none.xml")));
+    EXPECT_EQ(no_state.status, 1);
+    EXPECT_THAT(no_state.err, ::testing::StartsWith("cv-epg: cannot read "));
+    EXPECT_EQ(std::count(no_state.err.begin(), no_state.err.end(), '\n'), 1);
+
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
+    Result unwritable =
+        cv_epg("scan " + shell_quote(ts) + " --state " + shell_quote(dir.file("no/dir/s.xml")));
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_THAT(unwritable.err, HasSubstr("cannot write " + dir.file("no/dir/s.xml")));
+    EXPECT_EQ(std::count(unwritable.err.begin(), unwritable.err.end(), '\n'), 1);
+    Result bad_tables =
+        cv_epg("scan " + shell_quote(ts) + " --huffman " + shell_quote(dir.file("freesat.t")));
+    EXPECT_EQ(bad_tables.status, 1);
+    EXPECT_THAT(bad_tables.err, HasSubstr("single '%i' marker"));
+}
+
+// A channel capture keeps its own service: the lowest program of the PAT (M6, 0x0401).
+TEST(CvEpg, ScanKeepsTheStreamsOwnService) {
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
+    TempDir dir;
+    Result r =
+        cv_epg("scan " + shell_quote(ts) + " --owner m6 --state " + shell_quote(dir.file("s.xml")));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Service 1025 (0x0401)  provider: Multi4  name: M6  owner: m6"));
+    EXPECT_THAT(r.out, HasSubstr("2019-01-22T12:55:00Z  02:00:00  La perle de l'amour"));
+    auto guide = load_guide(dir.file("s.xml"));
+    ASSERT_EQ(guide.size(), 1u);
+    EXPECT_EQ(guide[0].service.service_id, 0x0401);
+    EXPECT_EQ(guide[0].service.id, "m6");
+}
+
+// Every event the other tool decoded, with its title, description, start and duration; the
+// accented French text (selector 0x05, ISO 8859-9) is the proof that selectors are honoured.
+TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
+    CORVID_REQUIRE_SHARED(reference, "testdata/reference/tsduck-test-184.2.txt");
+    TempDir dir;
+    Result r =
+        cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("s.xml")));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto guide = load_guide(dir.file("s.xml"));
+
+    // The services of the SDT actual.
+    std::map<uint16_t, std::string> actual = {
+        {0x0401, "M6"}, {0x0402, "W9"}, {0x0407, "Arte"}, {0x0415, "France 5"}, {0x0416, "6ter"}};
+    for (const auto& [sid, name] : actual) {
+        auto it = std::find_if(guide.begin(), guide.end(),
+                               [&](const auto& l) { return l.service.service_id == sid; });
+        ASSERT_NE(it, guide.end()) << name;
+        EXPECT_EQ(it->service.name, name);
+        EXPECT_EQ(it->service.provider, "Multi4");
+        EXPECT_FALSE(it->events.empty()) << name;
+    }
+
+    auto expected = read_reference(reference);
+    ASSERT_EQ(expected.size(), 346u);
+    size_t accented = 0;
+    for (const ReferenceEvent& want : expected) {
+        const EPGEvent* got = nullptr;
+        for (const auto& listing : guide) {
+            if (listing.service.name != want.service) continue;
+            for (const auto& e : listing.events)
+                if (e.id == want.id) got = &e;
+        }
+        ASSERT_NE(got, nullptr) << want.service << " event " << want.id << " " << want.title;
+        EXPECT_EQ(got->start.iso(), want.start) << want.title;
+        // The reference gives whole minutes, cut down.
+        EXPECT_EQ(static_cast<int>(got->duration.seconds()) / 60, want.minutes) << want.title;
+        EXPECT_EQ(got->name, want.title);
+        EXPECT_EQ(squeeze(got->description), squeeze(want.description)) << want.title;
+        if (want.title.find("\xC3") != std::string::npos) accented++;
+    }
+    EXPECT_GT(accented, 10u);
+    // The SDT-other name written with selector 0x0B (ISO 8859-15).
+    EXPECT_THAT(r.out, HasSubstr("name: France \xC3\x94  owner"));
+}
+
+TEST(CvEpg, FreesatCompressedTitleWithTables) {
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-142.ts");
+    CORVID_REQUIRE_SHARED(t1, "testdata/huffman/freesat.t1");
+    const std::string pattern = t1.substr(0, t1.size() - 1) + "%i";
+    Result with = cv_epg("scan " + shell_quote(ts) + " --all --huffman " + shell_quote(pattern));
+    ASSERT_EQ(with.status, 0) << with.err;
+    EXPECT_THAT(with.out, HasSubstr("Service 41056 (0xa060)"));
+    EXPECT_THAT(with.out,
+                HasSubstr("49091  2020-11-02T17:00:00Z  01:00:00  Lulu Guinness Accessories"));
+    EXPECT_THAT(with.out, HasSubstr("Pointless"));             // the plain section of the capture
+    EXPECT_THAT(with.out, HasSubstr("Damaged data skipped"));  // bad sync bytes
+    Result without = cv_epg("scan " + shell_quote(ts) + " --all");
+    ASSERT_EQ(without.status, 0) << without.err;
+    EXPECT_THAT(without.out, ::testing::Not(HasSubstr("Lulu Guinness")));
+}
+
+// Latin-1 bytes where the default table is promised: nothing to check but that the output is
+// sound.
+TEST(CvEpg, BrokenDefaultTableStillGivesValidUtf8) {
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-030.ts");
+    CORVID_REQUIRE_PROGRAM("xmllint");
+    TempDir dir;
+    Result r =
+        cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("s.xml")));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(is_clean_utf8(r.out));
+    int status = -1;
+    run_command("xmllint --noout " + shell_quote(dir.file("s.xml")), &status);
+    EXPECT_EQ(status, 0);
+    size_t events = 0;
+    for (const auto& listing : load_guide(dir.file("s.xml")))
+        events += listing.events.size();
+    EXPECT_GT(events, 0u);
+}
+
+// The structure of xmltv.dtd for what cv-epg writes.
+const char* const XMLTV_DTD = R"(
+<!ELEMENT tv (channel*, programme*)>
+<!ATTLIST tv date CDATA #IMPLIED source-info-url CDATA #IMPLIED source-info-name CDATA #IMPLIED
+             source-data-url CDATA #IMPLIED generator-info-name CDATA #IMPLIED
+             generator-info-url CDATA #IMPLIED>
+<!ELEMENT channel (display-name+, icon*, url*)>
+<!ATTLIST channel id CDATA #REQUIRED>
+<!ELEMENT display-name (#PCDATA)>
+<!ATTLIST display-name lang CDATA #IMPLIED>
+<!ELEMENT icon EMPTY>
+<!ELEMENT url (#PCDATA)>
+<!ELEMENT programme (title+, sub-title*, desc*)>
+<!ATTLIST programme start CDATA #REQUIRED stop CDATA #IMPLIED channel CDATA #REQUIRED>
+<!ELEMENT title (#PCDATA)>
+<!ATTLIST title lang CDATA #IMPLIED>
+<!ELEMENT sub-title (#PCDATA)>
+<!ELEMENT desc (#PCDATA)>
+<!ATTLIST desc lang CDATA #IMPLIED>
+)";
+
+TEST(CvEpg, XmltvFromTheStateFile) {
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
+    CORVID_REQUIRE_PROGRAM("xmllint");
+    TempDir dir;
+    ASSERT_EQ(cv_epg("scan " + shell_quote(ts) + " --all --owner fr --state " +
+                     shell_quote(dir.file("s.xml")))
+                  .status,
+              0);
+    Result r = cv_epg("xmltv " + shell_quote(dir.file("s.xml")));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Testing::write_file(dir.file("guide.xml"), r.out);
+    Testing::write_file(dir.file("xmltv.dtd"), XMLTV_DTD);
+    int status = -1;
+    std::string lint =
+        run_command("xmllint --noout --dtdvalid " + shell_quote(dir.file("xmltv.dtd")) + " " +
+                        shell_quote(dir.file("guide.xml")) + " 2>&1",
+                    &status);
+    EXPECT_EQ(status, 0) << lint;
+
+    auto count = [&](const std::string& xpath) {
+        return run_command("xmllint --xpath " + shell_quote(xpath) + " " +
+                           shell_quote(dir.file("guide.xml")));
+    };
+    size_t events = 0, services = 0;
+    for (const auto& listing : load_guide(dir.file("s.xml"))) {
+        events += listing.events.size();
+        services++;
+    }
+    EXPECT_EQ(std::stoul(count("count(/tv/programme)")), events);
+    EXPECT_EQ(std::stoul(count("count(/tv/channel)")), services);
+    // TF1's midday news, as the reference has it: 12:00:00 to 12:55:00.
+    std::string news = count(
+        "concat(/tv/programme[title='Le journal' and @channel='1537.fr']/@start, '|', "
+        "/tv/programme[title='Le journal' and @channel='1537.fr']/@stop, '|', "
+        "/tv/channel[@id='1537.fr']/display-name)");
+    EXPECT_THAT(news, HasSubstr("20190122120000 +0000|20190122125500 +0000|TF1"));
+}
+
+}  // namespace
+}  // namespace Corvid::Capture
