@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 
 #include "indexgen/indexgen.h"
 #include "indexgen/tests/stream_support.h"
@@ -258,6 +261,74 @@ std::string recovery_name(const ::testing::TestParamInfo<RecoveryStream>& info) 
 
 INSTANTIATE_TEST_SUITE_P(VideoParsers, RecoveryKeyframes, ::testing::ValuesIn(recovery_streams),
                          recovery_name);
+
+// The PES headers of the video PID, read from each packet that starts one, against the
+// timestamps ffprobe gives the packet at that position (in 90 kHz ticks, as sent).
+class PESTimestamps : public ::testing::TestWithParam<Stream> {};
+
+TEST_P(PESTimestamps, MatchFfprobe) {
+    CORVID_REQUIRE_PROGRAM("ffprobe");
+    const Stream& s = GetParam();
+    const std::string path = locate(s);
+    if (path.empty()) GTEST_SKIP() << s.name << " not found";
+    int status = -1;
+    const std::string out =
+        Corvid::Testing::run_command("ffprobe -v error -select_streams i:" + std::to_string(s.pid) +
+                                         " -show_entries packet=pts,dts,pos -of csv=p=0 " +
+                                         Corvid::Testing::shell_quote(path) + " 2>/dev/null",
+                                     &status);
+    ASSERT_EQ(status, 0);
+    std::map<uint64_t, std::pair<int64_t, int64_t>> probed;  // pos -> pts, dts
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        long long pts, dts;
+        unsigned long long pos;
+        if (std::sscanf(line.c_str(), "%lld,%lld,%llu", &pts, &dts, &pos) == 3)
+            probed[pos] = {pts, dts};
+    }
+    ASSERT_GT(probed.size(), 10u);
+
+    struct Seen {
+        uint64_t offset;
+        PESHeader header;
+    };
+    std::vector<Seen> seen;
+    MPEG2Parser parser;  // the parser plays no part; the feeder reads the headers
+    VideoFeeder feeder(s.pid, parser, [&](const FedRecord& fed) {
+        if (fed.record.packet.payload_unit_start) {
+            EXPECT_TRUE(fed.pes_read) << fed.record.packet.offset;
+            seen.push_back(Seen{fed.record.packet.offset, fed.record.pes});
+        }
+    });
+    TSPipeline pipeline;
+    pipeline.add_pipe(feeder);
+    const auto file = Corvid::Testing::read_file(path);
+    pipeline.feed(file.data(), file.size());
+    feeder.finish();
+
+    size_t compared = 0;
+    for (const Seen& p : seen) {
+        auto it = probed.find(p.offset);
+        if (it == probed.end()) continue;  // a PES packet ffprobe merged into another
+        ++compared;
+        EXPECT_EQ(p.header.kind, PESHeader::video);
+        ASSERT_GE(p.header.pts, 0.0) << p.offset;
+        EXPECT_EQ(std::llround(p.header.pts * 90000), it->second.first) << p.offset;
+        if (p.header.dts >= 0) {
+            EXPECT_EQ(std::llround(p.header.dts * 90000), it->second.second) << p.offset;
+        }
+    }
+    EXPECT_GT(compared, probed.size() * 9 / 10);
+}
+
+const Stream pes_streams[] = {
+    {"testdata/ts/video/tsduck-test-025.ts", false, 0x1000, false},
+    {"testdata/ts/video/tsduck-test-064.ts", false, 0x100, true},
+    {"testdata/ts/video/tsduck-test-026.ts", false, 0x78, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(VideoPID, PESTimestamps, ::testing::ValuesIn(pes_streams), stream_name);
 
 }  // namespace
 }  // namespace Corvid::IndexGen
