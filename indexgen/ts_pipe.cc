@@ -1,5 +1,6 @@
 #include "indexgen/ts_pipe.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "gantry/channel/block.h"
@@ -33,6 +34,8 @@ void TSPipeline::feed(const uint8_t* data, size_t length) {
     if (!buffer_.empty() && in_step_ && next_ == data_offset && data[0] == sync_byte) {
         buffer_.clear();
         buffer_offset_ = data_offset;
+        // The bytes a lost step would search again are gone with the buffer.
+        search_from_ = std::max(search_from_, data_offset);
     }
     if (buffer_.empty()) {
         buffer_offset_ = data_offset;
@@ -50,8 +53,9 @@ void TSPipeline::feed(const uint8_t* data, size_t length) {
     struct Compact {
         TSPipeline& self;
         ~Compact() {
-            const uint64_t keep_from =
-                self.in_step_ && self.search_from_ < self.next_ ? self.search_from_ : self.next_;
+            const uint64_t keep_from = std::max(
+                self.buffer_offset_,
+                self.in_step_ && self.search_from_ < self.next_ ? self.search_from_ : self.next_);
             const size_t drop = static_cast<size_t>(
                 std::min<uint64_t>(keep_from - self.buffer_offset_, self.buffer_.size()));
             self.buffer_.erase(self.buffer_.begin(),
@@ -63,7 +67,8 @@ void TSPipeline::feed(const uint8_t* data, size_t length) {
 }
 
 void TSPipeline::keep_tail(const uint8_t* data, size_t size, uint64_t base) {
-    const uint64_t keep_from = in_step_ && search_from_ < next_ ? search_from_ : next_;
+    const uint64_t keep_from =
+        std::max(base, in_step_ && search_from_ < next_ ? search_from_ : next_);
     const uint64_t end = base + size;
     if (keep_from >= end) {
         buffer_.clear();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "gantry/channel/error.h"
@@ -177,6 +178,26 @@ TEST(TSPipeline, ChunkingDoesNotChangeWhatComesOut) {
         }
         ASSERT_EQ(offsets(collect.packets), offsets(whole)) << "round " << round;
     }
+}
+
+// Each chunk in its own allocation, as datagrams arrive: the pipeline must never reach back into
+// memory before the chunk it was given (feeding slices of one vector hid such a read).
+TEST(TSPipeline, ByteByByteFromSeparateBuffersKeepsEveryPacket) {
+    std::vector<uint8_t> data;
+    for (uint8_t i = 0; i < 6; ++i)
+        append(data, make_packet(0x41, i, static_cast<uint8_t>(0x20 + i)));
+    CollectPipe collect;
+    TSPipeline pipeline;
+    pipeline.add_pipe(collect);
+    for (uint8_t byte : data) {
+        auto chunk = std::make_unique<uint8_t[]>(1);
+        chunk[0] = byte;
+        pipeline.feed(chunk.get(), 1);
+    }
+    ASSERT_EQ(offsets(collect.packets), (std::vector<uint64_t>{0, 188, 376, 564, 752, 940}));
+    for (size_t i = 0; i < collect.packets.size(); ++i)
+        EXPECT_EQ(collect.packets[i].payload,
+                  std::vector<uint8_t>(184, static_cast<uint8_t>(0x20 + i)));
 }
 
 // The index writer's Channel::Error must reach the capture (which closes the index); the packet
