@@ -82,13 +82,19 @@ function(corvid_bench)
   set_target_properties(${ARG_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
 
-# corvid_fuzz(NAME target SOURCES ... [DEPS ...] [CORPUS dir]): a libFuzzer target in build/fuzz;
-# CI runs each for a fixed time, starting from the seed corpus named in build/fuzz/<target>.corpus.
+# corvid_fuzz(NAME target SOURCES ... [DEPS ...] [CORPUS dir]
+#             [SHARED_SEEDS path... [SEED_PREFIX hex] [SEED_BYTES n]]):
+# a libFuzzer target in build/fuzz. CI runs each for a fixed time, starting from the seed corpus
+# named in build/fuzz/<target>.corpus, plus seeds it cuts at run time from the shared test data
+# (paths relative to ../shared, listed in build/fuzz/<target>.seeds): the first SEED_BYTES bytes of
+# each file (default 3008, 16 packets) behind SEED_PREFIX (the target's own header bytes, if any).
+# Real captures thus seed the fuzzers without being copied into the repository.
 function(corvid_fuzz)
   if(NOT CORVID_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "NAME;CORPUS" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;CORPUS;SEED_PREFIX;SEED_BYTES" "SOURCES;DEPS;SHARED_SEEDS"
+    ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_compile_options(${ARG_NAME} PRIVATE ${CORVID_WARNINGS})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS})
@@ -97,6 +103,19 @@ function(corvid_fuzz)
   if(ARG_CORPUS)
     get_filename_component(corpus ${ARG_CORPUS} ABSOLUTE)
     file(WRITE ${CMAKE_BINARY_DIR}/fuzz/${ARG_NAME}.corpus "${corpus}\n")
+  endif()
+  if(ARG_SHARED_SEEDS)
+    if(NOT ARG_SEED_PREFIX)
+      set(ARG_SEED_PREFIX "-")
+    endif()
+    if(NOT ARG_SEED_BYTES)
+      set(ARG_SEED_BYTES 3008)
+    endif()
+    set(lines "")
+    foreach(seed IN LISTS ARG_SHARED_SEEDS)
+      string(APPEND lines "${ARG_SEED_PREFIX} ${ARG_SEED_BYTES} ${seed}\n")
+    endforeach()
+    file(WRITE ${CMAKE_BINARY_DIR}/fuzz/${ARG_NAME}.seeds "${lines}")
   endif()
   add_dependencies(fuzzers ${ARG_NAME})
 endfunction()
