@@ -101,7 +101,7 @@ void load_tables(TableSet& tables, const std::string& pattern);
 // Decodes a compressed text body (the bytes after 0x1F and the table id) into the character bytes
 // the table yields, as they are. Never reads outside [bytes, bytes + length) and always ends: every
 // symbol consumes at least one bit. Text that does not fit the table yields what was decoded
-// before the mismatch.
+// before the mismatch. An escaped NUL byte ends the text (encoders write it as a terminator).
 std::string decode(const CodeTable& table, const uint8_t* bytes, size_t length);
 
 }  // namespace Corvid::Capture::Huffman

@@ -1,5 +1,7 @@
 // cv-epg: decodes the programme guide of transport stream files as a capture would, and turns EPG
 // state files into XMLTV.
+#include <cerrno>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -98,13 +100,16 @@ int run(const std::vector<std::string>& args) {
         throw UsageError("unknown command " + command + " (cv-epg --help for usage)");
     }
     std::cout.flush();
-    if (!std::cout) throw CommandError("cannot write the output");
+    // A reader that has seen enough (cv-epg scan ... | head) is not a failure.
+    if (!std::cout && errno != EPIPE) throw CommandError("cannot write the output");
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed output pipe shows up as a failed write (EPIPE) instead of killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
     LastError last_error;
     Gantry::Log::logger.connect(last_error);
     int status;

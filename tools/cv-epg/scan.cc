@@ -158,12 +158,13 @@ void scan(const ScanOptions& options, std::ostream& out) {
         damaged = errors.count();
     }
 
+    // The state file first: a reader that stops reading the listing early must not cost it.
+    if (!options.state_file.empty() && !store.save(options.state_file))
+        throw CommandError("cannot write " + options.state_file);
     std::vector<Capture::EPGServiceListing> guide;
     store.get_all(guide);
     print_guide(out, guide);
     if (damaged > 0) out << "Damaged data skipped " << damaged << " time(s)\n";
-    if (!options.state_file.empty() && !store.save(options.state_file))
-        throw CommandError("cannot write " + options.state_file);
 }
 
 }  // namespace Corvid::Tools

@@ -165,6 +165,29 @@ TEST(CvEpg, ScanKeepsTheStreamsOwnService) {
     EXPECT_EQ(guide[0].service.id, "m6");
 }
 
+// scripts/run shows the start of a scan with "| head" under pipefail: the early close is no
+// failure, and the state file is written whatever happens to the listing.
+TEST(CvEpg, ReaderClosingThePipeEarlyIsNotAFailure) {
+    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
+    TempDir dir;
+    int status = -1;
+    std::string first = run_command(
+        "bash -c " + shell_quote("set -o pipefail; " + shell_quote(Testing::tool_path("cv-epg")) +
+                                 " scan " + shell_quote(ts) + " --all --state " +
+                                 shell_quote(dir.file("s.xml")) + " | head -1"),
+        &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(first, ::testing::StartsWith("Service "));
+    // The same state as a run whose listing is read to the end.
+    ASSERT_EQ(cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("t.xml")))
+                  .status,
+              0);
+    auto piped = load_guide(dir.file("s.xml")), whole = load_guide(dir.file("t.xml"));
+    ASSERT_EQ(piped.size(), whole.size());
+    for (size_t i = 0; i < piped.size(); i++)
+        EXPECT_EQ(piped[i].events, whole[i].events);
+}
+
 // Every event the other tool decoded, with its title, description, start and duration; the
 // accented French text (selector 0x05, ISO 8859-9) is the proof that selectors are honoured.
 TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
