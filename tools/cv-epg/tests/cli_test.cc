@@ -202,7 +202,8 @@ TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
     // The services of the SDT actual.
     std::map<uint16_t, std::string> actual = {
         {0x0401, "M6"}, {0x0402, "W9"}, {0x0407, "Arte"}, {0x0415, "France 5"}, {0x0416, "6ter"}};
-    for (const auto& [sid, name] : actual) {
+    for (const auto& [service_id, name] : actual) {
+        const uint16_t sid = service_id;  // a structured binding cannot be captured in C++20
         auto it = std::find_if(guide.begin(), guide.end(),
                                [&](const auto& l) { return l.service.service_id == sid; });
         ASSERT_NE(it, guide.end()) << name;
