@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "epg/epg_store.h"
-#include "epg/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "epg/tests/si_builder.h"
 #include "epg/utf8.h"
 #include "tests/support/test_support.h"
@@ -14,6 +14,7 @@
 namespace Corvid::Capture {
 namespace {
 
+using Corvid::Testing::LogCapture;
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
 using namespace Sections;

@@ -8,13 +8,14 @@
 #include <set>
 #include <sstream>
 
-#include "epg/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::Capture::Huffman {
 namespace {
 
 using ::testing::HasSubstr;
+using Corvid::Testing::LogCapture;
 using Testing::TempDir;
 
 std::vector<uint8_t> bits_to_bytes(const std::string& bits) {

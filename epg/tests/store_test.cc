@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "epg/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "epg/utf8.h"
 #include "gantry/xml/parser.h"
 #include "tests/support/test_support.h"
@@ -13,6 +13,7 @@
 namespace Corvid::Capture {
 namespace {
 
+using Corvid::Testing::LogCapture;
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
 using Testing::TempDir;

@@ -11,7 +11,7 @@
 #include "gantry/channel/stream.h"
 #include "index2/index_reader.h"
 #include "index2/tests/index_test_util.h"
-#include "index2/tests/log_lines.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::Index2 {
@@ -52,7 +52,7 @@ class IndexReaderTest : public ::testing::Test {
 };
 
 TEST_F(IndexReaderTest, InvalidFiles) {
-    Testing::LogLines log;
+    Corvid::Testing::LogCapture log;
     EXPECT_FALSE(IndexReader(dir.file("missing.cvi2")).valid());
     EXPECT_TRUE(log.take().empty());  // silently
 
@@ -86,7 +86,7 @@ TEST_F(IndexReaderTest, FindLastFailures) {
     Block block;
     uint64_t position = 0;
 
-    Testing::LogLines log;
+    Corvid::Testing::LogCapture log;
     write_index(path, {});
     IndexReader empty(path);
     ASSERT_TRUE(empty.valid());

@@ -4,7 +4,7 @@
 
 #include "gantry/channel/block.h"
 #include "indexgen/indexgen.h"
-#include "indexgen/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "indexgen/tests/stream_support.h"
 #include "mpeg/cat.h"
 #include "mpeg/pmt.h"
@@ -14,7 +14,7 @@
 namespace Corvid::IndexGen {
 namespace {
 
-using Testing::LogCapture;
+using Corvid::Testing::LogCapture;
 
 // The packets of one PID, parsed, with the raw bytes beside them.
 struct Raw {

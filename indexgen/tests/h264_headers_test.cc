@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "indexgen/indexgen.h"
-#include "indexgen/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "indexgen/tests/parser_support.h"
 
 namespace Corvid::IndexGen {
@@ -12,7 +12,7 @@ namespace {
 using Testing::BitWriter;
 using Testing::Bytes;
 using Testing::hex;
-using Testing::LogCapture;
+using Corvid::Testing::LogCapture;
 using Testing::operator+;
 
 unsigned frame_num_length(const Bytes& nal) {

@@ -16,33 +16,13 @@
 #include "mpeg/pat.h"
 #include "mpeg/pmt.h"
 #include "mpeg/section_packets.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::IndexGen {
 namespace {
 
-// Collects the lines logged while it exists.
-class Lines final : public Gantry::Log::Channel {
-  public:
-    Lines() { Gantry::Log::logger.connect(*this); }
-    ~Lines() override { Gantry::Log::logger.disconnect(*this); }
-    void log(const Gantry::Log::Message& message) override {
-        Gantry::MT::Lock lock(mutex_);
-        lines_.push_back(std::to_string(message.level) + " " + message.text);
-    }
-    std::vector<std::string> lines() const {
-        Gantry::MT::Lock lock(mutex_);
-        return lines_;
-    }
-    bool has(const std::string& line) const {
-        for (const auto& l : lines())
-            if (l == line) return true;
-        return false;
-    }
-
-  private:
-    std::vector<std::string> lines_ GANTRY_GUARDED_BY(mutex_);
-};
+using Corvid::Testing::LogCapture;
 
 // Records what the generator hands to its writer.
 class RecordingWriter final : public IndexWriter {
@@ -188,27 +168,27 @@ TEST(IndexGeneratorNpt, SavedBaseContinuesAnEarlierRun) {
 }
 
 TEST(IndexGeneratorPsi, PatSkipsNetworkProgramAndPmtLastVideoStreamWins) {
-    Lines log;
+    LogCapture log;
     RecordingWriter writer;
     IndexGenerator generator(writer, -1.0);
     feed(generator, pat_packets({{0, 0x10}, {5, 0x20}, {6, 0x30}}, 0));
     EXPECT_EQ(generator.pmt_pid(), 0x20);
-    EXPECT_TRUE(log.has("2 PMT on PID: 32"));
+    EXPECT_TRUE(log.has_line("2 PMT on PID: 32"));
     MPEG::Descriptor ca{9, {0x05, 0x00, 0xE1, 0x23}};
     feed(generator,
          pmt_packets(0x20, {{0x02, 0x101, {}}, {0x03, 0x102, {}}, {0x1B, 0x103, {}}}, {ca}, 188));
     EXPECT_EQ(generator.video_type(), IndexGenerator::h264_video);
     EXPECT_EQ(generator.video_pid(), 0x103);
     EXPECT_EQ(generator.ca_pid(), 0x123);
-    EXPECT_TRUE(log.has("2 Detected H.264 video stream on PID: 259"));
-    EXPECT_TRUE(log.has("2 Found CA data for capture on PID: 291"));
+    EXPECT_TRUE(log.has_line("2 Detected H.264 video stream on PID: 259"));
+    EXPECT_TRUE(log.has_line("2 Found CA data for capture on PID: 291"));
     // A later PMT changes nothing.
     feed(generator, pmt_packets(0x20, {{0x02, 0x104, {}}}, {}, 376));
     EXPECT_EQ(generator.video_pid(), 0x103);
     // A new PAT moves the PMT PID.
     feed(generator, pat_packets({{5, 0x40}}, 564));
     EXPECT_EQ(generator.pmt_pid(), 0x40);
-    EXPECT_TRUE(log.has("2 PMT on PID: 64"));
+    EXPECT_TRUE(log.has_line("2 PMT on PID: 64"));
     EXPECT_STREQ(IndexGenerator::video_type_name(0), "Unknown");
     EXPECT_STREQ(IndexGenerator::video_type_name(1), "MPEG-2");
 }
@@ -277,7 +257,7 @@ TEST(IndexGeneratorEntries, LastPictureWaitsForTheNextPesPacket) {
 
 // A video PID whose PES packet never ends must not make the queue grow without bound.
 TEST(IndexGeneratorEntries, QueueOfAnEndlessPesPacketIsBounded) {
-    Lines log;
+    LogCapture log;
     RecordingWriter writer;
     IndexGenerator generator(writer, -1.0);
     announce_mpeg2(generator);

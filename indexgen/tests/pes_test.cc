@@ -4,7 +4,7 @@
 
 #include "gantry/channel/block.h"
 #include "indexgen/indexgen.h"
-#include "indexgen/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "indexgen/tests/parser_support.h"
 
 namespace Corvid::IndexGen {
@@ -12,7 +12,7 @@ namespace {
 
 using Testing::Bytes;
 using Testing::hex;
-using Testing::LogCapture;
+using Corvid::Testing::LogCapture;
 using Testing::operator+;
 
 struct Read {

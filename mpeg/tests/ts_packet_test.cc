@@ -9,7 +9,7 @@
 
 #include "gantry/channel/channel.h"
 #include "mpeg/mpeg.h"
-#include "mpeg/tests/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace MPEG = Corvid::MPEG;
@@ -23,7 +23,7 @@ namespace {
 // Error-level lines logged while body runs; any line at another level fails the test.
 template <typename Body>
 std::vector<std::string> logged_errors(Body body) {
-    Corvid::MPEG::Testing::LogCapture capture;
+    Corvid::Testing::LogCapture capture;
     body();
     EXPECT_EQ(capture.errors().size(), capture.count());
     return capture.errors();

@@ -2,15 +2,12 @@
 #pragma once
 
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace Corvid::Tools {
+#include "tools/common/tool.h"
 
-struct CommandError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace Corvid::Tools {
 
 struct ScanOptions {
     std::vector<std::string> files;

@@ -1,19 +1,15 @@
 // cv-epg: decodes the programme guide of transport stream files as a capture would, and turns EPG
 // state files into XMLTV.
-#include <cerrno>
-#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "gantry/log/log.h"
-#include "gantry/mt/annotations.h"
-#include "gantry/mt/mutex.h"
 #include "tools/cv-epg/commands.h"
 
 namespace {
 
 using Corvid::Tools::CommandError;
+using Corvid::Tools::UsageError;
 
 const char kUsage[] =
     "usage: cv-epg COMMAND ...\n"
@@ -33,29 +29,6 @@ const char kUsage[] =
     "  --help                         this text\n"
     "\n"
     "Exit status 0 on success; otherwise a one-line error on standard error.\n";
-
-struct UsageError : CommandError {
-    using CommandError::CommandError;
-};
-
-// Keeps the last error the libraries logged, so that a failure is reported on one line with its
-// reason. The tool is single-threaded; the lock is the channel's contract.
-class LastError final : public Gantry::Log::Channel {
-  public:
-    void log(const Gantry::Log::Message& message) override {
-        if (message.level != Gantry::Log::error_level) return;
-        Gantry::MT::Lock lock(mutex_);
-        text_ = message.text;
-    }
-    bool accepts(int level) const override { return level == Gantry::Log::error_level; }
-    std::string text() const {
-        Gantry::MT::Lock lock(mutex_);
-        return text_;
-    }
-
-  private:
-    std::string text_ GANTRY_GUARDED_BY(mutex_);
-};
 
 Corvid::Tools::ScanOptions parse_scan(const std::vector<std::string>& args) {
     Corvid::Tools::ScanOptions options;
@@ -99,30 +72,12 @@ int run(const std::vector<std::string>& args) {
     } else {
         throw UsageError("unknown command " + command + " (cv-epg --help for usage)");
     }
-    std::cout.flush();
-    // A reader that has seen enough (cv-epg scan ... | head) is not a failure.
-    if (!std::cout && errno != EPIPE) throw CommandError("cannot write the output");
+    Corvid::Tools::finish_output(std::cout);
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed output pipe shows up as a failed write (EPIPE) instead of killing the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    LastError last_error;
-    Gantry::Log::logger.connect(last_error);
-    int status;
-    try {
-        status = run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const UsageError& error) {
-        std::cerr << "cv-epg: " << error.what() << '\n';
-        status = 2;
-    } catch (const std::exception& error) {
-        std::string reason = last_error.text();
-        std::cerr << "cv-epg: " << error.what() << (reason.empty() ? "" : ": ") << reason << '\n';
-        status = 1;
-    }
-    Gantry::Log::logger.disconnect(last_error);
-    return status;
+    return Corvid::Tools::tool_main("cv-epg", argc, argv, run);
 }

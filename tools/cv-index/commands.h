@@ -4,15 +4,12 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace Corvid::Tools {
+#include "tools/common/tool.h"
 
-struct CommandError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace Corvid::Tools {
 
 // Indexes a recorded stream as a capture would: through the pipeline in 1,316-byte chunks (seven
 // packets, one datagram), base PCR unknown.

@@ -5,14 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "gantry/log/log.h"
-#include "gantry/mt/annotations.h"
-#include "gantry/mt/mutex.h"
 #include "tools/cv-index/commands.h"
 
 namespace {
 
 using Corvid::Tools::CommandError;
+using Corvid::Tools::UsageError;
 
 const char kUsage[] =
     "usage: cv-index COMMAND ...\n"
@@ -30,29 +28,6 @@ const char kUsage[] =
     "  --help                         this text\n"
     "\n"
     "Exit status 0 on success; otherwise a one-line error on standard error.\n";
-
-struct UsageError : CommandError {
-    using CommandError::CommandError;
-};
-
-// Keeps the last error the libraries logged, so that a failure is reported on one line with its
-// reason. The tool is single-threaded; the lock is the channel's contract.
-class LastError final : public Gantry::Log::Channel {
-  public:
-    void log(const Gantry::Log::Message& message) override {
-        if (message.level != Gantry::Log::error_level) return;
-        Gantry::MT::Lock lock(mutex_);
-        text_ = message.text;
-    }
-    bool accepts(int level) const override { return level == Gantry::Log::error_level; }
-    std::string text() const {
-        Gantry::MT::Lock lock(mutex_);
-        return text_;
-    }
-
-  private:
-    std::string text_ GANTRY_GUARDED_BY(mutex_);
-};
 
 double parse_number(const std::string& text, const char* what) {
     char* end = nullptr;
@@ -80,13 +55,13 @@ struct Arguments {
     bool intra = false;
 };
 
-Arguments parse(int argc, char** argv, int from) {
+Arguments parse(const std::vector<std::string>& words) {
     Arguments args;
-    for (int i = from; i < argc; ++i) {
-        std::string word = argv[i];
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
         if (word == "-o") {
-            if (++i >= argc) throw UsageError("-o needs a file name");
-            args.output = argv[i];
+            if (++i >= words.size()) throw UsageError("-o needs a file name");
+            args.output = words[i];
         } else if (word == "--data") {
             args.data = true;
         } else if (word == "--intra") {
@@ -107,14 +82,14 @@ void expect(const Arguments& args, size_t least, size_t most, const char* comman
                          " (cv-index --help for usage)");
 }
 
-int run(int argc, char** argv) {
-    if (argc < 2) throw UsageError("no command (cv-index --help for usage)");
-    const std::string command = argv[1];
+int run(const std::vector<std::string>& words) {
+    if (words.empty()) throw UsageError("no command (cv-index --help for usage)");
+    const std::string& command = words[0];
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << kUsage;
         return 0;
     }
-    Arguments args = parse(argc, argv, 2);
+    Arguments args = parse(words);
     if (command == "build") {
         expect(args, 1, 1, "build");
         Corvid::Tools::build_index(args.words[0],
@@ -142,27 +117,12 @@ int run(int argc, char** argv) {
     } else {
         throw UsageError("unknown command " + command + " (cv-index --help for usage)");
     }
-    std::cout.flush();
-    if (!std::cout) throw CommandError("cannot write the output");
+    Corvid::Tools::finish_output(std::cout);
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    LastError last_error;
-    Gantry::Log::logger.connect(last_error);
-    int status;
-    try {
-        status = run(argc, argv);
-    } catch (const UsageError& error) {
-        std::cerr << "cv-index: " << error.what() << '\n';
-        status = 2;
-    } catch (const std::exception& error) {
-        std::string reason = last_error.text();
-        std::cerr << "cv-index: " << error.what() << (reason.empty() ? "" : ": ") << reason << '\n';
-        status = 1;
-    }
-    Gantry::Log::logger.disconnect(last_error);
-    return status;
+    return Corvid::Tools::tool_main("cv-index", argc, argv, run);
 }

@@ -11,15 +11,15 @@
 #include <gtest/gtest.h>
 
 #include "gantry/log/log.h"
-#include "gantry/log/tests/recording_channel.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace Gantry::Log {
 namespace {
 
 using ::testing::ElementsAre;
-using Testing::RecordingChannel;
-using Testing::ScopedConnection;
+using Corvid::Testing::RecordingChannel;
+using Corvid::Testing::ScopedConnection;
 
 constexpr uint64_t two_32 = uint64_t{1} << 32;
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "gantry/log/log.h"
-#include "gantry/log/tests/recording_channel.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace Gantry::Log {
@@ -47,7 +47,7 @@ TEST(ThreadedLogging, LinesNeverInterleave) {
     StreamChannel output(file);
     TimestampFilter stamp(output);
     LevelFilter level(stamp, 2);
-    Testing::ScopedConnection connection(logger, level);
+    Corvid::Testing::ScopedConnection connection(logger, level);
 
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; t++)
@@ -81,10 +81,10 @@ TEST(ThreadedLogging, LinesNeverInterleave) {
 // level is wanted as it is created.
 TEST(ThreadedLogging, ConnectAndDisconnectWhileLogging) {
     Distributor distributor;
-    Testing::RecordingChannel permanent;
+    Corvid::Testing::RecordingChannel permanent;
     LevelFilter summaries(permanent, 2);
     distributor.connect(summaries);
-    Testing::RecordingChannel transient;
+    Corvid::Testing::RecordingChannel transient;
 
     std::atomic<bool> done{false};
     std::thread churn([&] {

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "gantry/log/log.h"
-#include "gantry/log/tests/recording_channel.h"
+#include "tests/support/log_capture.h"
 
 namespace Gantry::Log {
 namespace {
 
-Testing::RecordingChannel startup_channel;
+Corvid::Testing::RecordingChannel startup_channel;
 
 // Runs during static initialisation, in whatever order relative to the library's own objects.
 const bool logged_at_startup = [] {
@@ -24,7 +24,7 @@ const bool logged_at_startup = [] {
 // logger's channel list lives on the heap). Had the logger been destroyed by then,
 // AddressSanitizer would report the use of its freed list.
 struct LogsAtExit {
-    LogsAtExit() { logger.connect(*new Testing::RecordingChannel); }
+    LogsAtExit() { logger.connect(*new Corvid::Testing::RecordingChannel); }
     ~LogsAtExit() {
         Error() << "from a static destructor" << std::endl;
         logger.log(Message(1, Time::Stamp::now(), "direct"));
