@@ -50,6 +50,8 @@ function(corvid_test)
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_compile_options(${ARG_NAME} PRIVATE ${CORVID_WARNINGS})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} corvid_test_support GTest::gmock GTest::gtest_main)
+  # The test framework's headers dominate the compile time of every test file.
+  target_precompile_headers(${ARG_NAME} PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
   set(labels ${ARG_LABELS})
   if(ARG_THREADED)
     list(APPEND labels threaded)
