@@ -1,7 +1,13 @@
 #include "indexgen/mpeg2_parser.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Corvid::IndexGen {
 
@@ -33,49 +39,102 @@ PacketRecord* MPEG2Parser::process(PacketRecord& record) {
     return released;
 }
 
-// Start codes are rare in coded video, so the scan jumps from one 0x01 byte to the next and only
-// then looks back for the two zeros of a prefix. zeros_ carries a prefix that straddles records.
+namespace {
+
+// One flag bit (the top bit of its byte) for every byte k of the eight at p that is zero and
+// followed by another zero within the eight, so that a whole word without a 00 00 pair is
+// passed over in a few instructions.
+inline uint64_t zero_pairs(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    const uint64_t zero = ~(((v & low7) + low7) | v | low7);  // exact: no borrow between bytes
+    return zero & (zero >> 8);
+}
+
+#if defined(__SSE2__)
+// The same for sixteen bytes, one bit per byte (bit k for byte k), bytes 0..14 only.
+inline uint32_t zero_pairs16(const uint8_t* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const uint32_t zero =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+    return zero & (zero >> 1);
+}
+#endif
+
+inline size_t first_flagged_byte(uint64_t flags) {
+    return static_cast<size_t>(__builtin_ctzll(flags)) / 8;
+}
+
+}  // namespace
+
+// Start codes are rare in coded video: the search inside a record tests eight bytes at a time for
+// a pair of zeros and looks closer only where one is. Only prefixes that straddle records need
+// zeros_, the zeros the previous record ended with.
 void MPEG2Parser::scan(PacketRecord& record, size_t begin) {
     const uint8_t* data = record.packet.payload.data();
     const size_t size = record.packet.payload.size();
     size_t i = begin;
     unsigned carried = zeros_;
     zeros_ = 0;
-    if (carried == 3) {
-        if (i == size) {
+    // Reports the start code whose value byte is at index v (or waits for it); false at the end.
+    auto found = [&](size_t v) {
+        if (v == size) {
             zeros_ = 3;  // the value byte is still to come
-            return;
+            return false;
         }
-        start_code(record, begin, static_cast<int64_t>(i), data[i]);
-        ++i;
+        start_code(record, begin, static_cast<int64_t>(v), data[v]);
+        i = v + 1;
         carried = 0;
+        return true;
+    };
+    if (carried == 3 && !found(i)) return;
+    if (carried == 2 && data[i] == 1) {
+        if (!found(i + 1)) return;
+    } else if (carried >= 1 && i + 1 < size && data[i] == 0 && data[i + 1] == 1) {
+        if (!found(i + 2)) return;
     }
-    while (i < size) {
-        const void* hit = std::memchr(data + i, 0x01, size - i);
-        const size_t j = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - data) : size;
-        // Zeros right before j (or before the end), continuing the carried ones at the record
-        // start.
-        size_t k = j;
-        while (k > i && j - k < 2 && data[k - 1] == 0)
-            --k;
-        unsigned zeros = static_cast<unsigned>(j - k);
-        if (k == begin) zeros = std::min(2u, zeros + carried);
-        if (j == size) {
-            zeros_ = zeros;
-            return;
-        }
-        carried = 0;
-        if (zeros < 2) {
-            i = j + 1;
+    // Prefixes wholly inside the record, their first zero at q.
+    size_t q = i;
+    while (q + 2 < size) {
+#if defined(__SSE2__)
+        if (q + 16 <= size) {
+            const uint32_t pairs = zero_pairs16(data + q);
+            if (pairs == 0) {
+                q += 15;  // the sixteenth byte may still begin a pair
+                continue;
+            }
+            q += static_cast<size_t>(__builtin_ctz(pairs));
+            if (q + 2 >= size) break;
+        } else
+#endif
+            if (q + 8 <= size) {
+            const uint64_t pairs = zero_pairs(data + q);
+            if (pairs == 0) {
+                q += 7;  // the eighth byte may still begin a pair
+                continue;
+            }
+            q += first_flagged_byte(pairs);
+            if (q + 2 >= size) break;
+        } else if (data[q] != 0 || data[q + 1] != 0) {
+            ++q;
             continue;
         }
-        if (j + 1 == size) {
-            zeros_ = 3;
-            return;
+        if (data[q + 2] == 1) {
+            if (!found(q + 3)) return;
+            q = i;
+        } else {
+            ++q;
         }
-        start_code(record, begin, static_cast<int64_t>(j + 1), data[j + 1]);
-        i = j + 2;
     }
+    // Zeros at the end may begin the next record's prefix.
+    size_t k = size;
+    while (k > i && size - k < 2 && data[k - 1] == 0)
+        --k;
+    unsigned zeros = static_cast<unsigned>(size - k);
+    if (k == begin) zeros = std::min(2u, zeros + carried);
+    zeros_ = zeros;
 }
 
 void MPEG2Parser::start_code(PacketRecord& record, size_t begin, int64_t value_index,
