@@ -16,8 +16,6 @@ namespace {
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
 
-const Stamp NOW("2024-03-04T10:37:00Z");
-
 // Events of a service ascend by start and do not overlap (a zero-length event may share its
 // start with another).
 void expect_consistent(const EPGServiceListing& listing) {
@@ -32,29 +30,26 @@ void expect_consistent(const EPGServiceListing& listing) {
 }
 
 TEST(StoreThreads, WritersAndReadersShareTheStore) {
-    EPGStore store([] { return NOW; });
+    EPGStore store([] { return Stamp("2024-03-04T10:37:00Z"); });
     constexpr int SERVICES = 8, WRITERS = 4, HOURS = 48;
     for (int s = 1; s <= SERVICES; s++)
         store.add_service("cap" + std::to_string(s % 2), Duration(3600.0), static_cast<uint16_t>(s),
                           "P", "S");
-
-    std::atomic<bool> done{false};
     std::vector<std::thread> threads;
-    // Each writer adds a schedule of 20-minute events for every service; writers overlap each
-    // other's slots (offset by 10 minutes), so overlap removal runs concurrently with reads.
-    for (int w = 0; w < WRITERS; w++) {
+    // Each writer adds a schedule of 20-minute events for every service, 10 minutes off the
+    // others', so overlap removal runs concurrently with the reads.
+    for (int w = 0; w < WRITERS; w++)
         threads.emplace_back([&store, w] {
-            for (int slot = 0; slot < HOURS * 3; slot++) {
-                for (int s = 1; s <= SERVICES; s++) {
-                    Stamp start = Stamp("2024-03-04T09:00:00Z") + Duration(slot * 1200.0 + w * 600);
-                    store.add_event(static_cast<uint16_t>(s), static_cast<uint16_t>(slot), start,
-                                    Duration(1200), "w" + std::to_string(w), "");
-                }
-            }
+            for (int slot = 0; slot < HOURS * 3; slot++)
+                for (int s = 1; s <= SERVICES; s++)
+                    store.add_event(
+                        static_cast<uint16_t>(s), static_cast<uint16_t>(slot),
+                        Stamp("2024-03-04T09:00:00Z") + Duration(slot * 1200.0 + w * 600),
+                        Duration(1200), "w" + std::to_string(w), "");
         });
-    }
+    std::atomic<bool> done{false};
     std::atomic<long> reads{0};
-    for (int r = 0; r < 2; r++) {
+    for (int r = 0; r < 2; r++)
         threads.emplace_back([&] {
             while (!done.load()) {
                 std::vector<EPGServiceListing> listing;
@@ -72,7 +67,6 @@ TEST(StoreThreads, WritersAndReadersShareTheStore) {
                 reads++;
             }
         });
-    }
     for (int w = 0; w < WRITERS; w++)
         threads[static_cast<size_t>(w)].join();
     done = true;
@@ -103,23 +97,20 @@ TEST(StoreThreads, WritersAndReadersShareTheStore) {
 TEST(StoreThreads, CapturesShareTheDecoder) {
     CORVID_REQUIRE_SHARED(path, "testdata/ts/epg/tsduck-test-184.ts");
     const auto data = Corvid::Testing::read_file(path);
-    auto decode = [&data](EPGDecoder& decoder, const std::string& owner_id) {
+    auto decode = [&data](EPGDecoder& decoder) {
         EPGStreamState state;
-        ServiceOwner owner{owner_id, Duration(0.0), true};
+        ServiceOwner owner{"a", Duration(0.0), true};
         for (size_t pos = 0; pos < data.size(); pos += 1316)
             process_data(decoder, data.data() + pos, std::min<size_t>(1316, data.size() - pos),
                          state, &owner);
     };
-    const Stamp capture_time("2019-01-21T00:00:00Z");
-    EPGStore alone([&] { return capture_time; });
-    EPGDecoder alone_decoder(alone);
-    decode(alone_decoder, "a");
-
-    EPGStore shared([&] { return capture_time; });
-    EPGDecoder decoder(shared);
+    const auto capture_time = [] { return Stamp("2019-01-21T00:00:00Z"); };
+    EPGStore alone(capture_time), shared(capture_time);
+    EPGDecoder alone_decoder(alone), decoder(shared);
+    decode(alone_decoder);
     std::vector<std::thread> feeders;
     for (int i = 0; i < 3; i++)
-        feeders.emplace_back([&] { decode(decoder, "a"); });
+        feeders.emplace_back([&] { decode(decoder); });
     for (auto& t : feeders)
         t.join();
 
