@@ -12,6 +12,13 @@ namespace {
 
 using Corvid::Testing::run_command;
 
+template <typename T>
+std::string streamed(const T& value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
 std::string first_word(const std::string& line) {
     return line.substr(0, line.find_first_of(" \t\n"));
 }
@@ -20,9 +27,7 @@ TEST(IPAddressTest, DottedTextRoundTripsInHostOrder) {
     const IPAddress address("192.168.1.20");
     EXPECT_EQ(address.value(), 0xC0A80114u);
     EXPECT_EQ(address.dotted(), "192.168.1.20");
-    std::ostringstream out;
-    out << address;
-    EXPECT_EQ(out.str(), "192.168.1.20");
+    EXPECT_EQ(streamed(address), "192.168.1.20");
     EXPECT_TRUE(IPAddress("239.1.2.3").is_multicast());
     EXPECT_FALSE(IPAddress("10.1.2.3").is_multicast());
 }
@@ -31,12 +36,15 @@ TEST(IPAddressTest, InvalidForms) {
     EXPECT_FALSE(IPAddress().valid());
     EXPECT_FALSE(IPAddress("1.2.3.x").valid());
     EXPECT_FALSE(IPAddress("").valid());
-    EXPECT_FALSE(IPAddress("no-such-host.invalid").valid());
-    EXPECT_EQ(IPAddress("no-such-host.invalid").value(), 0xFFFFFFFFu);
-    EXPECT_EQ(IPAddress("no-such-host.invalid").dotted(), "255.255.255.255");
+    const IPAddress unknown("no-such-host.invalid");
+    EXPECT_FALSE(unknown.valid());
+    EXPECT_EQ(unknown.value(), 0xFFFFFFFFu);
+    EXPECT_EQ(unknown.dotted(), "255.255.255.255");
 }
 
 TEST(IPAddressTest, HostNameLookupsAgreeWithGetent) {
+    // TEST-NET-2 addresses are never given names: the dotted text stands in.
+    EXPECT_EQ(IPAddress("198.51.100.77").host_name(), "198.51.100.77");
     CORVID_REQUIRE_PROGRAM("getent");
     int status = -1;
     const std::string forward = run_command("getent ahostsv4 localhost", &status);
@@ -50,37 +58,28 @@ TEST(IPAddressTest, HostNameLookupsAgreeWithGetent) {
     EXPECT_EQ(IPAddress("127.0.0.1").host_name(), name);
 }
 
-TEST(IPAddressTest, ReverseLookupFailureGivesDottedText) {
-    // TEST-NET-2 addresses are never given names.
-    EXPECT_EQ(IPAddress("198.51.100.77").host_name(), "198.51.100.77");
-}
+TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
+    const struct {
+        const char* text;
+        uint32_t mask;
+        const char* out;
+    } cases[] = {
+        {"10.1.2.3", 0xFFFFFFFFu, "10.1.2.3"},
+        {"10.0.0.0/8", 0xFF000000u, "10.0.0.0/8"},
+        {"172.16.0.0/255.240.0.0", 0xFFF00000u, "172.16.0.0/12"},
+        {"0.0.0.0/0", 0u, "0.0.0.0/0"},
+        {"1.2.3.4/32", 0xFFFFFFFFu, "1.2.3.4"},
+        // More bits than an address has cannot mean more than one host.
+        {"1.2.3.4/99", 0xFFFFFFFFu, "1.2.3.4"},
+    };
+    for (const auto& c : cases) {
+        const MaskedAddress masked(c.text);
+        EXPECT_EQ(masked.mask(), c.mask) << c.text;
+        EXPECT_EQ(masked.str(), c.out) << c.text;
+        EXPECT_EQ(streamed(masked), c.out) << c.text;
+    }
+    EXPECT_EQ(MaskedAddress("10.0.0.0/8").address().value(), 0x0A000000u);
 
-TEST(MaskedAddressTest, ParseForms) {
-    const MaskedAddress host("10.1.2.3");
-    EXPECT_EQ(host.mask(), 0xFFFFFFFFu);
-    EXPECT_EQ(host.str(), "10.1.2.3");
-
-    const MaskedAddress bits("10.0.0.0/8");
-    EXPECT_EQ(bits.address().value(), 0x0A000000u);
-    EXPECT_EQ(bits.mask(), 0xFF000000u);
-    EXPECT_EQ(bits.str(), "10.0.0.0/8");
-
-    const MaskedAddress dotted("172.16.0.0/255.240.0.0");
-    EXPECT_EQ(dotted.mask(), 0xFFF00000u);
-    EXPECT_EQ(dotted.str(), "172.16.0.0/12");
-
-    EXPECT_EQ(MaskedAddress("0.0.0.0/0").mask(), 0u);
-    EXPECT_EQ(MaskedAddress("0.0.0.0/0").str(), "0.0.0.0/0");
-    EXPECT_EQ(MaskedAddress("1.2.3.4/32").str(), "1.2.3.4");
-    // More bits than an address has cannot mean more than one host.
-    EXPECT_EQ(MaskedAddress("1.2.3.4/99").mask(), 0xFFFFFFFFu);
-
-    std::ostringstream out;
-    out << MaskedAddress("192.168.0.0/16");
-    EXPECT_EQ(out.str(), "192.168.0.0/16");
-}
-
-TEST(MaskedAddressTest, Matching) {
     const MaskedAddress net("192.168.4.0/22");
     EXPECT_TRUE(net.matches(IPAddress("192.168.7.255")));
     EXPECT_FALSE(net.matches(IPAddress("192.168.8.0")));
@@ -90,25 +89,24 @@ TEST(MaskedAddressTest, Matching) {
 TEST(EndPointTest, OutputAndSockaddr) {
     const EndPoint end_point(IPAddress("10.1.2.3"), 40312);
     EXPECT_EQ(end_point.str(), "10.1.2.3:40312");
-    std::ostringstream out;
-    out << end_point;
-    EXPECT_EQ(out.str(), "10.1.2.3:40312");
+    EXPECT_EQ(streamed(end_point), "10.1.2.3:40312");
     const sockaddr_in raw = end_point.to_sockaddr();
     EXPECT_EQ(raw.sin_port, htons(40312));
     EXPECT_EQ(raw.sin_addr.s_addr, htonl(0x0A010203u));
     EXPECT_EQ(EndPoint(raw), end_point);
 }
 
-TEST(ProtocolTest, ParseAndOutput) {
-    EXPECT_EQ(parse_protocol("TCP"), Protocol::TCP);
-    EXPECT_EQ(parse_protocol("tcp"), Protocol::TCP);
-    EXPECT_EQ(parse_protocol("udp"), Protocol::UDP);
-    EXPECT_EQ(parse_protocol("UDP"), Protocol::UDP);
-    EXPECT_EQ(parse_protocol("Tcp"), Protocol::UNKNOWN);
-    EXPECT_EQ(parse_protocol(""), Protocol::UNKNOWN);
-    std::ostringstream out;
-    out << Protocol::TCP << ' ' << Protocol::UDP << ' ' << Protocol::UNKNOWN;
-    EXPECT_EQ(out.str(), "TCP UDP ?UKNOWN?");
+TEST(ProtocolTest, ParseOutputAndValues) {
+    const struct {
+        const char* text;
+        Protocol protocol;
+    } cases[] = {{"TCP", Protocol::TCP}, {"tcp", Protocol::TCP},     {"udp", Protocol::UDP},
+                 {"UDP", Protocol::UDP}, {"Tcp", Protocol::UNKNOWN}, {"", Protocol::UNKNOWN}};
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_protocol(c.text), c.protocol) << '"' << c.text << '"';
+    // The odd spelling is the promised text.
+    EXPECT_EQ(streamed(Protocol::TCP) + streamed(Protocol::UDP) + streamed(Protocol::UNKNOWN),
+              "TCPUDP?UKNOWN?");
     EXPECT_EQ(static_cast<int>(Protocol::UNKNOWN), 0);
     EXPECT_EQ(static_cast<int>(Protocol::TCP), 1);
     EXPECT_EQ(static_cast<int>(Protocol::UDP), 2);
