@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "gantry/web/tests/server_fixture.h"
-#include "tests/support/test_support.h"
 
 namespace Gantry::Web {
 namespace {
@@ -28,7 +27,7 @@ TEST(HTTPLoadTest, ThirtyClientsFiftyFreshConnectionsEach) {
     // The options the SOAP transport uses: backlog 5, one spare, at most ten workers.
     TestServer server;
     constexpr int CLIENTS = 30, REQUESTS = 50;
-    std::atomic<int> answered{0}, failed{0};
+    std::atomic<int> answered{0};
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> clients;
     for (int c = 0; c < CLIENTS; ++c) {
@@ -37,12 +36,9 @@ TEST(HTTPLoadTest, ThirtyClientsFiftyFreshConnectionsEach) {
                 Net::TCPClient client(server.end_point(), 10);
                 client.set_timeout(20);
                 try {
-                    if (client.connected() && get_hello(client, false))
-                        ++answered;
-                    else
-                        ++failed;
+                    if (client.connected() && get_hello(client, false)) ++answered;
                 } catch (const Net::SocketError&) {
-                    ++failed;
+                    // left unanswered: the count below tells
                 }
             }
         });
@@ -50,7 +46,6 @@ TEST(HTTPLoadTest, ThirtyClientsFiftyFreshConnectionsEach) {
     for (auto& client : clients)
         client.join();
     EXPECT_EQ(answered.load(), CLIENTS * REQUESTS);
-    EXPECT_EQ(failed.load(), 0);
     EXPECT_LT(seconds_since(start), 60.0);
     EXPECT_LE(server.server.busy_workers() + server.server.spare_workers(), 10u);
 }
@@ -58,7 +53,7 @@ TEST(HTTPLoadTest, ThirtyClientsFiftyFreshConnectionsEach) {
 // Ten clients take every worker with a persistent connection and go quiet; an eleventh must be
 // served long before the socket timeout, with the default give-way time.
 TEST(HTTPLoadTest, IdlePersistentConnectionsGiveWayToAWaitingClient) {
-    LogCollector log;
+    LogCapture log;
     HTTPServer::Options options;
     options.timeout = 60;
     ASSERT_EQ(options.idle_give_way, 2000ms);
@@ -80,7 +75,7 @@ TEST(HTTPLoadTest, IdlePersistentConnectionsGiveWayToAWaitingClient) {
     EXPECT_GT(waited, 1.0);  // the idle connections had their give-way time first
 
     // Exactly one idle connection gave way; the other nine still work.
-    EXPECT_EQ(log.count_containing("closed for a waiting client"), 1u);
+    EXPECT_EQ(log.count("closed for a waiting client"), 1u);
     int closed = 0, alive = 0;
     for (auto& client : idle) {
         if (client->wait_readable(0)) {
@@ -96,31 +91,9 @@ TEST(HTTPLoadTest, IdlePersistentConnectionsGiveWayToAWaitingClient) {
     EXPECT_EQ(alive, 9);
 }
 
-// The same with clients that connect and never send a byte, and a short give-way time.
-TEST(HTTPLoadTest, SilentConnectionsGiveWayToo) {
-    HTTPServer::Options options;
-    options.timeout = 60;
-    options.idle_give_way = 200ms;
-    TestServer server(options);
-    std::vector<std::unique_ptr<Net::TCPClient>> silent;
-    for (int i = 0; i < 10; ++i)
-        silent.push_back(std::make_unique<Net::TCPClient>(server.end_point(), 5));
-    for (int i = 0; i < 200 && server.server.busy_workers() < 10; ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(server.server.busy_workers(), 10u);
-
-    // Three more clients, one after the other: each is let in by one silent connection.
-    for (int i = 0; i < 3; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        Net::TCPClient late(server.end_point(), 5);
-        late.set_timeout(30);
-        ASSERT_TRUE(get_hello(late, false));
-        EXPECT_LT(seconds_since(start), 3.0);
-    }
-}
-
-// No waiting client: an idle persistent connection is kept until the socket timeout.
-TEST(HTTPLoadTest, IdleConnectionStaysWhenNobodyWaits) {
+// With a short give-way time: an idle persistent connection is kept while nobody waits; then
+// connections that never sent a byte give way too, one to each waiting client.
+TEST(HTTPLoadTest, ConnectionsGiveWayOnlyWhenAClientWaits) {
     HTTPServer::Options options;
     options.timeout = 60;
     options.idle_give_way = 100ms;
@@ -130,6 +103,20 @@ TEST(HTTPLoadTest, IdleConnectionStaysWhenNobodyWaits) {
     ASSERT_TRUE(get_hello(client, true));
     std::this_thread::sleep_for(600ms);
     ASSERT_TRUE(get_hello(client, true));
+
+    std::vector<std::unique_ptr<Net::TCPClient>> silent;
+    for (int i = 0; i < 9; ++i)
+        silent.push_back(std::make_unique<Net::TCPClient>(server.end_point(), 5));
+    for (int i = 0; i < 200 && server.server.busy_workers() < 10; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server.server.busy_workers(), 10u);
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        Net::TCPClient late(server.end_point(), 5);
+        late.set_timeout(30);
+        ASSERT_TRUE(get_hello(late, false)) << "late client " << i;
+        EXPECT_LT(seconds_since(start), 3.0) << "late client " << i;
+    }
 }
 
 }  // namespace

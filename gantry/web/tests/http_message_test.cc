@@ -37,65 +37,39 @@ TEST(HTTPMessageReadTest, RequestLineHeadersAndContinuation) {
     EXPECT_EQ(request.headers.get_header("x-long"), "first part second part");
     EXPECT_EQ(request.headers.get_header("Connection"), "close");
     EXPECT_TRUE(request.body.empty());
+
+    // A '$' start line ends the message at once.
+    std::istringstream dollar("$ anything\r\nNot: a header\r\n");
+    ASSERT_EQ(request.read(dollar, true), ReadStatus::OK);
+    EXPECT_EQ(request.method, "$");
+    EXPECT_TRUE(request.headers.children().empty());
+    EXPECT_TRUE(request.body.empty());
 }
 
 TEST(HTTPMessageReadTest, BodiesByLengthAndByChunks) {
-    HTTPMessage post;
-    ASSERT_EQ(read_request("POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloEXTRA", post),
+    HTTPMessage message;
+    ASSERT_EQ(read_request("POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloEXTRA", message),
               ReadStatus::OK);
-    EXPECT_EQ(post.body, "hello");
+    EXPECT_EQ(message.body, "hello");
 
-    HTTPMessage chunked;
-    ASSERT_EQ(read_request("POST /x HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n"
-                           "4\r\nabcd\r\n0\r\n\r\n",
-                           chunked),
-              ReadStatus::OK);
-    EXPECT_EQ(chunked.body, "abcd");
-
-    // Extensions after ';', upper-case hex, several chunks and trailer fields that are dropped.
-    HTTPMessage chunks;
+    // Extensions after ';', upper-case hex, several chunks and trailer fields that are dropped;
+    // the next request follows.
     std::istringstream in(
-        "POST /x HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n"
-        "3;name=value\r\nabc\r\nA\r\n0123456789\r\n0\r\nX-Trailer: t\r\n\r\n"
+        "POST /x HTTP/1.1\r\ntransfer-encoding: Chunked\r\n\r\n"
+        "4;name=value\r\nabcd\r\nA\r\n0123456789\r\n0\r\nX-Trailer: t\r\n\r\n"
         "GET /next HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(chunks.read(in, true), ReadStatus::OK);
-    EXPECT_EQ(chunks.body, "abc0123456789");
-    EXPECT_FALSE(chunks.headers.has_header("x-trailer"));
-    HTTPMessage next;
-    ASSERT_EQ(next.read(in, true), ReadStatus::OK);
-    EXPECT_EQ(next.url.str(), "/next");
+    ASSERT_EQ(message.read(in, true), ReadStatus::OK);
+    EXPECT_EQ(message.body, "abcd0123456789");
+    EXPECT_FALSE(message.headers.has_header("x-trailer"));
+    ASSERT_EQ(message.read(in, true), ReadStatus::OK);
+    EXPECT_EQ(message.url.str(), "/next");
 
     // A body is read whatever the method, so its bytes are never taken for the next request.
-    HTTPMessage put;
-    std::istringstream put_in(
-        "PUT /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(put.read(put_in, true), ReadStatus::OK);
-    EXPECT_EQ(put.body, "abc");
-    ASSERT_EQ(next.read(put_in, true), ReadStatus::OK);
-    EXPECT_EQ(next.method, "GET");
-}
-
-TEST(HTTPMessageReadTest, DollarStartLineEndsTheMessage) {
-    HTTPMessage message;
-    std::istringstream in("$ anything\r\nNot: a header\r\n");
-    ASSERT_EQ(message.read(in, true), ReadStatus::OK);
-    EXPECT_EQ(message.method, "$");
-    EXPECT_TRUE(message.headers.children().empty());
-    EXPECT_TRUE(message.body.empty());
-}
-
-TEST(HTTPMessageReadTest, EndsAndTruncation) {
-    HTTPMessage message;
-    EXPECT_EQ(read_request("", message), ReadStatus::CLOSED);
-    EXPECT_EQ(read_request("\r\n", message), ReadStatus::CLOSED);
-    EXPECT_EQ(read_request("GET / HT", message), ReadStatus::FAILED);
-    EXPECT_EQ(read_request("GET / HTTP/1.1\r\nHost: x\r\n", message), ReadStatus::FAILED);
-    EXPECT_EQ(read_request("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort", message),
-              ReadStatus::FAILED);
-    EXPECT_EQ(read_request("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", message),
-              ReadStatus::FAILED);
-    // Leading blank lines before a request are skipped.
-    EXPECT_EQ(read_request("\r\n\r\nGET / HTTP/1.0\r\n\r\n", message), ReadStatus::OK);
+    std::istringstream put("PUT /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(message.read(put, true), ReadStatus::OK);
+    EXPECT_EQ(message.body, "abc");
+    ASSERT_EQ(message.read(put, true), ReadStatus::OK);
+    EXPECT_EQ(message.method, "GET");
 }
 
 TEST(HTTPMessageReadTest, ResponsesWithLengthAndToEndOfStream) {
@@ -117,80 +91,60 @@ TEST(HTTPMessageReadTest, ResponsesWithLengthAndToEndOfStream) {
     EXPECT_TRUE(response.body.empty());
 }
 
-// Every limit a peer could push: each refusal happens before the excess is stored.
-TEST(HTTPMessageLimitsTest, LongLinesAndHeaderBlocks) {
-    HTTPMessage message;
+// Ends, truncation, malformed input and every limit a peer could push (bodies limited to 10
+// bytes here): each refusal happens before the excess is stored. The header-count and
+// header-size limits are checked on the wire by the server tests.
+TEST(HTTPMessageReadTest, EndsMalformedAndOverLimit) {
     const std::string target(8000 - 14, 'a');  // start line of exactly 8000
-    EXPECT_EQ(read_request("GET /" + target + " HTTP/1.1\r\n\r\n", message), ReadStatus::OK);
-    EXPECT_EQ(read_request("GET /" + target + "b HTTP/1.1\r\n\r\n", message),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("GET / HTTP/1.1\r\nX: " + std::string(9000, 'v') + "\r\n\r\n", message),
-              ReadStatus::BAD_REQUEST);
-
-    std::string hundred = "GET / HTTP/1.1\r\n";
-    for (int i = 0; i < 100; ++i)
-        hundred += "X-" + std::to_string(i) + ": v\r\n";
-    EXPECT_EQ(read_request(hundred + "\r\n", message), ReadStatus::OK);
-    EXPECT_EQ(message.headers.children().size(), 100u);
-    EXPECT_EQ(read_request(hundred + "X-last: v\r\n\r\n", message), ReadStatus::BAD_REQUEST);
-
-    // 90 lines of 800 bytes: few enough lines, but over 64 KiB together.
-    std::string big = "GET / HTTP/1.1\r\n";
-    for (int i = 0; i < 90; ++i)
-        big += "X-" + std::to_string(i) + ": " + std::string(800, 'v') + "\r\n";
-    EXPECT_EQ(read_request(big + "\r\n", message), ReadStatus::BAD_REQUEST);
-
-    // Endless blank lines, fields without a colon or with a space in the name.
-    EXPECT_EQ(read_request(std::string(100, '\n') + "GET / HTTP/1.1\r\n\r\n", message),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request(" /x HTTP/1.1\r\n\r\n", message), ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("GET / HTTP/1.1\r\nno colon here\r\n\r\n", message),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("GET / HTTP/1.1\r\nBad Name: x\r\n\r\n", message),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("GET / HTTP/1.1\r\n continued: first\r\n\r\n", message),
-              ReadStatus::BAD_REQUEST);
-}
-
-TEST(HTTPMessageLimitsTest, BodySizes) {
-    HTTPLimits limits;
-    limits.max_body = 10;
-    HTTPMessage message;
-    EXPECT_EQ(
-        read_request("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789", message, limits),
-        ReadStatus::OK);
-    // Refused from the head alone: the 11 bytes are never read.
-    std::istringstream over("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
-    EXPECT_EQ(message.read_head(over, true, limits), ReadStatus::TOO_LARGE);
-    EXPECT_EQ(read_request("POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
-                           message, limits),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", message, limits),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("POST / HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc",
-                           message, limits),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", message, limits),
-              ReadStatus::BAD_REQUEST);
-
     const std::string chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
-    // Chunk sizes count toward the limit together, before their data is read.
-    EXPECT_EQ(read_request(chunked + "8\r\n01234567\r\n8\r\n", message, limits),
-              ReadStatus::TOO_LARGE);
-    EXPECT_EQ(read_request(chunked + "40000000\r\n", message, limits), ReadStatus::TOO_LARGE);
-    EXPECT_EQ(read_request(chunked + "FFFFFFFFFFFFFFFFFF\r\n", message, limits),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request(chunked + "zz\r\n", message, limits), ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request(chunked + "\r\n", message, limits), ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request(chunked + "4x\r\nabcd\r\n0\r\n\r\n", message, limits),
-              ReadStatus::BAD_REQUEST);
-    EXPECT_EQ(read_request(chunked + "2\r\nabcd\r\n0\r\n\r\n", message, limits),
-              ReadStatus::BAD_REQUEST);
-    // Trailers obey the header limits too.
     std::string trailers = chunked + "0\r\n";
     for (int i = 0; i < 101; ++i)
         trailers += "T: v\r\n";
-    EXPECT_EQ(read_request(trailers + "\r\n", message, limits), ReadStatus::BAD_REQUEST);
+    const struct {
+        std::string text;
+        ReadStatus status;
+    } cases[] = {
+        {"", ReadStatus::CLOSED},
+        {"\r\n", ReadStatus::CLOSED},
+        {"\r\n\r\nGET / HTTP/1.0\r\n\r\n", ReadStatus::OK},  // leading blank lines skipped
+        {"GET / HT", ReadStatus::FAILED},
+        {"GET / HTTP/1.1\r\nHost: x\r\n", ReadStatus::FAILED},
+        {"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort", ReadStatus::FAILED},
+        {chunked + "5\r\nab", ReadStatus::FAILED},
+        {"GET /" + target + " HTTP/1.1\r\n\r\n", ReadStatus::OK},
+        {"GET /" + target + "b HTTP/1.1\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {"GET / HTTP/1.1\r\nX: " + std::string(9000, 'v') + "\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {std::string(100, '\n') + "GET / HTTP/1.1\r\n\r\n", ReadStatus::BAD_REQUEST},
+        // Without a method a request could not even be told from a response.
+        {" /x HTTP/1.1\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {"GET / HTTP/1.1\r\nno colon here\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {"GET / HTTP/1.1\r\nBad Name: x\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {"GET / HTTP/1.1\r\n continued: first\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789", ReadStatus::OK},
+        {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
+         ReadStatus::BAD_REQUEST},
+        {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {"POST / HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc",
+         ReadStatus::BAD_REQUEST},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", ReadStatus::BAD_REQUEST},
+        // Chunk sizes count toward the limit together, before their data is read.
+        {chunked + "8\r\n01234567\r\n8\r\n", ReadStatus::TOO_LARGE},
+        {chunked + "\r\n", ReadStatus::BAD_REQUEST},
+        {chunked + "4x\r\nabcd\r\n0\r\n\r\n", ReadStatus::BAD_REQUEST},
+        {chunked + "2\r\nabcd\r\n0\r\n\r\n", ReadStatus::BAD_REQUEST},
+        // Trailers obey the header limits too.
+        {trailers + "\r\n", ReadStatus::BAD_REQUEST},
+    };
+    HTTPLimits limits;
+    limits.max_body = 10;
+    for (const auto& c : cases) {
+        HTTPMessage message;
+        EXPECT_EQ(read_request(c.text, message, limits), c.status) << c.text.substr(0, 60);
+    }
+    // An over-long body is refused from the head alone: its 11 bytes are never read.
+    HTTPMessage message;
+    std::istringstream over("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
+    EXPECT_EQ(message.read_head(over, true, limits), ReadStatus::TOO_LARGE);
 }
 
 TEST(HTTPMessageWriteTest, StartLineHeadersAndLength) {
@@ -199,15 +153,15 @@ TEST(HTTPMessageWriteTest, StartLineHeadersAndLength) {
     response.code = 404;
     response.reason = "Not found";
     response.headers.add_header("server", "gantry");
+    // A value cannot smuggle in a field of its own.
     response.headers.add_header("x-injected", "a\r\nSet-Cookie: b");
     response.body = "nothing";
-    EXPECT_EQ(response.to_string(),
-              "HTTP/1.0 404 Not found\r\nServer: gantry\r\nX-injected: a  Set-Cookie: b\r\n"
-              "Content-Length: 7\r\n\r\nnothing");
+    const std::string head =
+        "HTTP/1.0 404 Not found\r\nServer: gantry\r\nX-injected: a  Set-Cookie: b\r\n"
+        "Content-Length: 7\r\n\r\n";
+    EXPECT_EQ(response.to_string(), head + "nothing");
     // HEAD: the length of the body that is not sent.
-    EXPECT_EQ(response.to_string(false),
-              "HTTP/1.0 404 Not found\r\nServer: gantry\r\nX-injected: a  Set-Cookie: b\r\n"
-              "Content-Length: 7\r\n\r\n");
+    EXPECT_EQ(response.to_string(false), head);
 
     HTTPMessage request;
     request.method = "POST";
@@ -224,12 +178,10 @@ TEST(HTTPMessageWriteTest, StartLineHeadersAndLength) {
 TEST(HTTPMessageWriteTest, FoldingOfLongValues) {
     const std::string commas = std::string(40, 'x') + ", " + std::string(30, 'y');
     EXPECT_EQ(fold_header_value(commas), std::string(40, 'x') + ",\r\n " + std::string(30, 'y'));
-    std::string words;
-    for (int i = 0; i < 13; ++i)
-        words += (i ? " abcd" : "abcd");
-    std::string twelve;
-    for (int i = 0; i < 12; ++i)
-        twelve += (i ? " abcd" : "abcd");
+    std::string twelve = "abcd";
+    for (int i = 1; i < 12; ++i)
+        twelve += " abcd";
+    const std::string words = twelve + " abcd";
     EXPECT_EQ(fold_header_value(words), twelve + "\r\n abcd");
     EXPECT_EQ(fold_header_value(std::string(70, 'z')), std::string(70, 'z'));
     EXPECT_EQ(fold_header_value(std::string(60, 'z')), std::string(60, 'z'));

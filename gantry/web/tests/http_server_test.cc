@@ -3,23 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <sstream>
 #include <thread>
 
 #include "gantry/web/tests/server_fixture.h"
-#include "tests/support/test_support.h"
 
 namespace Gantry::Web {
 namespace {
 
 using namespace Testing;
-using Corvid::Testing::run_command;
-using Corvid::Testing::shell_quote;
-
-// Runs curl and returns its output (headers with -i, and the body), or "" with the exit status.
-std::string curl(const std::string& arguments, int* status = nullptr) {
-    return run_command("curl -s --max-time 20 " + arguments, status);
-}
+using namespace std::chrono_literals;
 
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
@@ -30,10 +22,10 @@ size_t count(const std::string& text, const std::string& part) {
 
 TEST(HTTPServerTest, HTTP10WithoutKeepAliveAnswersOnceAndCloses) {
     CORVID_REQUIRE_PROGRAM("curl");
-    LogCollector log;
+    LogCapture log;
     TestServer server;
     int status = -1;
-    const std::string output = curl("-0 -i " + shell_quote(server.url("/hello")), &status);
+    const std::string output = curl("-0 -i " + server.url("/hello"), &status);
     ASSERT_EQ(status, 0);
     EXPECT_EQ(output.substr(0, 17), "HTTP/1.0 200 OK\r\n");
     EXPECT_NE(output.find("\r\nServer: gantry-test/1.0\r\n"), std::string::npos);
@@ -47,37 +39,44 @@ TEST(HTTPServerTest, HTTP10WithoutKeepAliveAnswersOnceAndCloses) {
     EXPECT_TRUE(sent == http_date(now) || sent == http_date(now - 1)) << sent;
     EXPECT_EQ(output.find("Connection:"), std::string::npos);
     EXPECT_EQ(output.substr(output.size() - 100), hello_body());
-    EXPECT_TRUE(log.contains("HTTP/1.0 non-persistent connection"));
-    EXPECT_EQ(log.count_containing("HTTP/1.0 request: GET from 127.0.0.1:"), 1u);
-    EXPECT_TRUE(log.contains("Response: HTTP/1.0 200 OK"));
+    EXPECT_TRUE(log.has_line("3 HTTP/1.0 non-persistent connection"));
+    EXPECT_EQ(log.count("HTTP/1.0 request: GET from 127.0.0.1:"), 1u);
+    EXPECT_TRUE(log.has_line("3 Response: HTTP/1.0 200 OK"));
 }
 
-TEST(HTTPServerTest, HTTP10KeepAliveReusesTheConnection) {
+// Three URLs in one curl run share a connection when the server keeps it open.
+TEST(HTTPServerTest, CurlReusesPersistentConnections) {
     CORVID_REQUIRE_PROGRAM("curl");
-    LogCollector log;
-    TestServer server;
-    int status = -1;
-    // Two URLs in one curl run share a connection when the server keeps it open.
-    const std::string output =
-        curl("-v -0 -i -H 'Connection: keep-alive' " + shell_quote(server.url("/hello")) + " " +
-                 shell_quote(server.url("/echo")) + " 2>&1",
-             &status);
-    ASSERT_EQ(status, 0) << output;
-    EXPECT_EQ(count(output, "< HTTP/1.0 200 OK"), 2u) << output;
-    EXPECT_EQ(count(output, "< Connection: Keep-Alive"), 2u) << output;
-    EXPECT_NE(output.find("Re-using existing connection"), std::string::npos) << output;
-    EXPECT_TRUE(log.contains("HTTP/1.0 persistent connection started"));
-    EXPECT_EQ(log.count_containing("HTTP/1.0 persistent connection from 127.0.0.1:"), 1u);
-    EXPECT_EQ(log.count_containing(" continues"), 1u);
-    // Logged once the server sees curl's end of the connection.
-    for (int i = 0; i < 200 && log.count_containing(" now closed") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(log.count_containing("Persistent connection from 127.0.0.1:"), 1u);
-    EXPECT_EQ(log.count_containing(" now closed"), 1u);
+    const struct {
+        std::string version, options;
+        size_t keep_alive_headers;
+    } cases[] = {{"HTTP/1.0", "-0 -H 'Connection: keep-alive'", 3}, {"HTTP/1.1", "", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        LogCapture log;
+        TestServer server;
+        int status = -1;
+        const std::string output =
+            curl("-v -i " + c.options + " " + server.url("/hello") + " " + server.url("/echo") +
+                     " " + server.url("/hello") + " 2>&1",
+                 &status);
+        ASSERT_EQ(status, 0) << output;
+        EXPECT_EQ(count(output, "< " + c.version + " 200 OK"), 3u) << output;
+        EXPECT_EQ(count(output, "< Connection: Keep-Alive"), c.keep_alive_headers) << output;
+        EXPECT_EQ(count(output, "Re-using existing connection"), 2u) << output;
+        EXPECT_TRUE(log.has_line("3 " + c.version + " persistent connection started"));
+        EXPECT_EQ(log.count(c.version + " persistent connection from 127.0.0.1:"), 2u);
+        EXPECT_EQ(log.count(" continues"), 2u);
+        // Logged once the server sees curl's end of the connection.
+        for (int i = 0; i < 200 && log.count(" now closed") == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(log.count("Persistent connection from 127.0.0.1:"), 1u);
+        EXPECT_EQ(log.count(" now closed"), 1u);
+    }
 }
 
 TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
-    LogCollector log;
+    LogCapture log;
     TestServer server;
     Net::TCPClient client(server.end_point(), 5);
     ASSERT_TRUE(client.connected());
@@ -99,22 +98,9 @@ TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
     std::string rest;
     client.read_all(rest);
     EXPECT_EQ(rest, "");
-    EXPECT_TRUE(log.contains("HTTP/1.1 persistent connection started"));
-    EXPECT_EQ(log.count_containing("HTTP/1.1 persistent connection from 127.0.0.1:"), 1u);
-    EXPECT_EQ(log.count_containing(" closed"), 1u);
-}
-
-TEST(HTTPServerTest, HTTP11CurlKeepsOneConnectionForSeveralRequests) {
-    CORVID_REQUIRE_PROGRAM("curl");
-    LogCollector log;
-    TestServer server;
-    int status = -1;
-    const std::string url = shell_quote(server.url("/hello"));
-    const std::string output = curl("-v " + url + " " + url + " " + url + " 2>&1", &status);
-    ASSERT_EQ(status, 0) << output;
-    EXPECT_EQ(count(output, "< HTTP/1.1 200 OK"), 3u) << output;
-    EXPECT_EQ(count(output, "Re-using existing connection"), 2u) << output;
-    EXPECT_EQ(log.count_containing(" continues"), 2u);
+    EXPECT_TRUE(log.has_line("3 HTTP/1.1 persistent connection started"));
+    EXPECT_EQ(log.count("HTTP/1.1 persistent connection from 127.0.0.1:"), 1u);
+    EXPECT_EQ(log.count(" closed"), 1u);
 }
 
 TEST(HTTPServerTest, ChunkedPostIsReassembled) {
@@ -126,27 +112,20 @@ TEST(HTTPServerTest, ChunkedPostIsReassembled) {
         payload += static_cast<char>('a' + i % 26);
     Corvid::Testing::write_file(dir.file("body"), payload);
     int status = -1;
-    const std::string output =
-        curl("-H 'Transfer-Encoding: chunked' --data-binary @" + shell_quote(dir.file("body")) +
-                 " " + shell_quote(server.url("/echo")),
-             &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(output, "POST:" + payload);
-
-    // The example of one chunk of four bytes, by hand.
-    const std::string reply = exchange(server.end_point(),
-                                       "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n"
-                                       "Connection: close\r\n\r\n4\r\nabcd\r\n0\r\n\r\n");
-    EXPECT_EQ(reply.substr(reply.size() - 9), "POST:abcd");
+    EXPECT_EQ(curl("-H 'Transfer-Encoding: chunked' --data-binary @" +
+                       Corvid::Testing::shell_quote(dir.file("body")) + " " + server.url("/echo"),
+                   &status),
+              "POST:" + payload);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(HTTPServerTest, HeadGivesGetHeadersWithoutBody) {
     CORVID_REQUIRE_PROGRAM("curl");
     TestServer server;
     int status = -1;
-    const std::string get = curl("-i " + shell_quote(server.url("/hello")), &status);
+    const std::string get = curl("-i " + server.url("/hello"), &status);
     ASSERT_EQ(status, 0);
-    const std::string head = curl("-I " + shell_quote(server.url("/hello")), &status);
+    const std::string head = curl("-I " + server.url("/hello"), &status);
     ASSERT_EQ(status, 0);
     const auto without_date = [](std::string text) {
         const size_t date = text.find("Date: ");
@@ -165,27 +144,27 @@ TEST(HTTPServerTest, HeadGivesGetHeadersWithoutBody) {
 
 TEST(HTTPServerTest, UnknownURLGets404AndFailingHandler500) {
     CORVID_REQUIRE_PROGRAM("curl");
-    LogCollector log;
+    LogCapture log;
     TestServer server;
-    int status = -1;
-    EXPECT_EQ(
-        curl("-o /dev/null -w '%{http_code}' " + shell_quote(server.url("/nowhere")), &status),
-        "404");
-    // Patterns match the path only, case-sensitively.
-    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' " + shell_quote(server.url("/HELLO")), &status),
-              "404");
-    EXPECT_EQ(
-        curl("-o /dev/null -w '%{http_code}' " + shell_quote(server.url("/hello?x=1#f")), &status),
-        "200");
-    EXPECT_TRUE(log.contains("HTTP error: 404 Not found", Log::error_level));
-    const std::string failed = curl("-i " + shell_quote(server.url("/fail")), &status);
-    EXPECT_EQ(failed.substr(0, 29), "HTTP/1.1 500 Server Failure\r\n");
-    EXPECT_TRUE(log.contains("Handler failed - sending 500", Log::error_level));
-    EXPECT_TRUE(log.contains("HTTP error: 500 Server Failure", Log::error_level));
+    const struct {
+        const char* path;
+        const char* status_line;
+    } cases[] = {
+        {"/nowhere", "HTTP/1.1 404 Not found"},
+        // Patterns match the path only, case-sensitively.
+        {"/HELLO", "HTTP/1.1 404 Not found"},
+        {"/hello?x=1#f", "HTTP/1.1 200 OK"},
+        {"/fail", "HTTP/1.1 500 Server Failure"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(status_line(curl("-i " + server.url(c.path))), c.status_line) << c.path;
+    EXPECT_TRUE(log.has_line("1 HTTP error: 404 Not found"));
+    EXPECT_TRUE(log.has_line("1 Handler failed - sending 500"));
+    EXPECT_TRUE(log.has_line("1 HTTP error: 500 Server Failure"));
 }
 
 TEST(HTTPServerTest, UnsupportedVersionGets505AndCloses) {
-    LogCollector log;
+    LogCapture log;
     TestServer server;
     const std::string reply = exchange(
         server.end_point(), "GET /hello HTTP/2.0\r\nHost: x\r\n\r\nGET /hello HTTP/1.1\r\n\r\n");
@@ -193,7 +172,7 @@ TEST(HTTPServerTest, UnsupportedVersionGets505AndCloses) {
     // One response only, without the handler's body.
     EXPECT_EQ(count(reply, "HTTP/1.1"), 1u);
     EXPECT_NE(reply.find("Content-Length: 0\r\n"), std::string::npos);
-    EXPECT_TRUE(log.contains("HTTP error: 505 HTTP Version not supported"));
+    EXPECT_TRUE(log.has_line("1 HTTP error: 505 HTTP Version not supported"));
 }
 
 TEST(HTTPServerTest, DollarLineReachesTheHandlers) {
@@ -216,17 +195,17 @@ TEST(HTTPServerTest, ExpectContinueGetsInterimResponse) {
     client.write("abc");
     std::string reply;
     client.read_all(reply);
-    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(status_line(reply), "HTTP/1.1 200 OK");
     EXPECT_EQ(reply.substr(reply.size() - 8), "POST:abc");
 }
 
 TEST(HTTPServerTest, ClientThatSendsNothingIsLogged) {
-    LogCollector log;
+    LogCapture log;
     TestServer server;
     EXPECT_EQ(exchange(server.end_point(), ""), "");
     for (int i = 0; i < 200 && !log.contains("Can't read HTTP request from socket"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(log.contains("Can't read HTTP request from socket", Log::error_level));
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(log.has_line("1 Can't read HTTP request from socket"));
 }
 
 TEST(HTTPDateTest, RFC1123Form) {
