@@ -76,15 +76,15 @@ Bytes sdt(uint8_t table_id, const std::vector<std::pair<uint16_t, Bytes>>& servi
         body = cat({body, be16(id), {0xFF}, loop(descriptors)});
     return section(table_id, 4, body);
 }
-struct EventSpec {
+struct EventBytes {
     uint16_t event_id;
     Bytes start;     // MJD, BCD h m s
     Bytes duration;  // BCD h m s
     Bytes descriptors;
 };
 const Bytes EIT_HEAD = {0x00, 0x04, 0x20, 0xFA, 0x00, 0x4E};  // tsid, onid, last section, table
-Bytes eit(uint8_t table_id, uint16_t sid, const std::vector<EventSpec>& events, bool current = true,
-          uint8_t version = 1) {
+Bytes eit(uint8_t table_id, uint16_t sid, const std::vector<EventBytes>& events,
+          bool current = true, uint8_t version = 1) {
     Bytes body = EIT_HEAD;
     body.back() = table_id;
     for (const auto& e : events)
