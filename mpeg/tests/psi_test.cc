@@ -17,8 +17,6 @@ namespace Channel = Gantry::Channel;
 using Corvid::MPEG::Testing::ffprobe_programs;
 using Corvid::MPEG::Testing::ProbedProgram;
 using Corvid::Testing::read_file;
-using Corvid::Testing::run_command;
-using Corvid::Testing::shell_quote;
 
 namespace {
 
@@ -65,15 +63,11 @@ std::vector<uint8_t> without_pointer(std::vector<uint8_t> section) {
     return section;
 }
 
-// CA descriptors (tag 0x09) as CA_system_id -> CA_PID.
-std::map<uint16_t, uint16_t> ca_systems(const MPEG::DescriptorList& list) {
-    std::map<uint16_t, uint16_t> out;
-    for (const auto& d : list) {
-        if (d.tag != 0x09 || d.data.size() < 4) continue;
-        out[static_cast<uint16_t>(d.data[0] << 8 | d.data[1])] =
-            static_cast<uint16_t>((d.data[2] & 0x1F) << 8 | d.data[3]);
-    }
-    return out;
+// The CA_system_ids of the CA descriptors (tag 0x09) in the list, added to out.
+void add_ca_systems(const MPEG::DescriptorList& list, std::set<uint16_t>& out) {
+    for (const auto& d : list)
+        if (d.tag == 0x09 && d.data.size() >= 4)
+            out.insert(static_cast<uint16_t>(d.data[0] << 8 | d.data[1]));
 }
 
 }  // namespace
@@ -132,10 +126,8 @@ TEST(PMTReader, RealSectionMatchesFfprobeAndWritesBackIdentically) {
     EXPECT_EQ(pmt.header.table_id_extension, 1);
 
     std::set<uint16_t> ca_system_ids;
-    for (const auto& stream : pmt.streams) {
-        for (const auto& [system, ca_pid] : ca_systems(stream.descriptors))
-            ca_system_ids.insert(system);
-    }
+    for (const auto& stream : pmt.streams)
+        add_ca_systems(stream.descriptors, ca_system_ids);
     EXPECT_EQ(ca_system_ids, (std::set<uint16_t>{0x183D, 0x183E}));
 
     if (Corvid::Testing::have_program("ffprobe")) {
@@ -215,8 +207,7 @@ TEST(CATReader, RealSectionCarriesTheFourCaSystemsAndWritesBackIdentically) {
     ASSERT_TRUE(first_table(path, 0x0001, reader, cat, original));
     EXPECT_EQ(cat.header.table_id, MPEG::cat_table_id);
     std::set<uint16_t> systems;
-    for (const auto& [system, pid] : ca_systems(cat.descriptors))
-        systems.insert(system);
+    add_ca_systems(cat.descriptors, systems);
     EXPECT_EQ(systems, (std::set<uint16_t>{0x0500, 0x1811, 0x1863, 0x1883}));
 
     std::vector<uint8_t> written;
