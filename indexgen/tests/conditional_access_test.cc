@@ -4,11 +4,10 @@
 
 #include "gantry/channel/block.h"
 #include "indexgen/indexgen.h"
-#include "tests/support/log_capture.h"
-#include "indexgen/tests/stream_support.h"
 #include "mpeg/cat.h"
 #include "mpeg/pmt.h"
 #include "mpeg/section_packets.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::IndexGen {
@@ -19,16 +18,16 @@ using Corvid::Testing::LogCapture;
 // The packets of one PID, parsed, with the raw bytes beside them.
 struct Raw {
     MPEG::TSPacket packet;
-    std::vector<uint8_t> bytes;
+    std::string bytes;
 };
 
-std::vector<Raw> packets_of(const std::vector<uint8_t>& file, uint16_t pid) {
+std::vector<Raw> packets_of(const std::string& relative, uint16_t pid) {
+    const auto file = Corvid::Testing::read_file(Corvid::Testing::shared_path(relative));
     std::vector<Raw> out;
     for (size_t at = 0; at + 188 <= file.size(); at += 188) {
-        if (((file[at + 1] & 0x1F) << 8 | file[at + 2]) != pid) continue;
         Raw raw;
         Gantry::Channel::BlockReader reader(file.data() + at, 188);
-        if (!MPEG::TSPacket::read(reader, raw.packet)) continue;
+        if (!MPEG::TSPacket::read(reader, raw.packet) || raw.packet.pid != pid) continue;
         raw.bytes.assign(file.begin() + static_cast<ptrdiff_t>(at),
                          file.begin() + static_cast<ptrdiff_t>(at + 188));
         out.push_back(std::move(raw));
@@ -37,52 +36,23 @@ std::vector<Raw> packets_of(const std::vector<uint8_t>& file, uint16_t pid) {
 }
 
 // The section a single-packet PSI packet carries: after the pointer field, section_length + 3.
-std::vector<uint8_t> section_in(const std::vector<uint8_t>& packet_bytes) {
-    const size_t pointer = packet_bytes[4];
-    const size_t start = 5 + pointer;
-    const size_t length = ((packet_bytes[start + 1] & 0x0F) << 8 | packet_bytes[start + 2]) + 3;
-    return std::vector<uint8_t>(packet_bytes.begin() + static_cast<ptrdiff_t>(start),
-                                packet_bytes.begin() + static_cast<ptrdiff_t>(start + length));
+std::string section_in(const std::string& packet) {
+    const size_t start = 5 + static_cast<uint8_t>(packet[4]);
+    return packet.substr(start, ((packet[start + 1] & 0x0F) << 8 | uint8_t(packet[start + 2])) + 3);
 }
 
 // tsduck-test-030 carries a one-packet CAT (version 8) whose CA descriptors name the systems
-// 0x0500, 0x1811, 0x1863 and 0x1883. Re-emitted, it is the same section, byte for byte.
+// 0x0500, 0x1811, 0x1863 and 0x1883. Re-emitted, it is the same section, byte for byte; a CAT with
+// a bad CRC, or not valid yet (current_next 0), is not kept.
 TEST(CAPackets, CatOfARealCaptureIsReEmittedUnchanged) {
     CORVID_REQUIRE_SHARED(path, "testdata/ts/epg/tsduck-test-030.ts");
-    const auto file = Corvid::Testing::read_file(path);
-    const auto cat_packets = packets_of(file, 1);
+    const auto cat_packets = packets_of("testdata/ts/epg/tsduck-test-030.ts", 1);
     ASSERT_EQ(cat_packets.size(), 35u);
     LogCapture log;
     CAPackets ca;
-    EXPECT_TRUE(ca.cat_packets().empty());
-    for (const Raw& raw : cat_packets)
-        ca.handle_cat(raw.packet);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"2 Found CAT"});
-    ASSERT_EQ(ca.cat_packets().size(), 188u);
-    const std::vector<uint8_t> ours(ca.cat_packets().begin(), ca.cat_packets().end());
-    EXPECT_EQ(ours[0], 0x47);
-    EXPECT_EQ((ours[1] & 0x1F) << 8 | ours[2], 1);
-    EXPECT_TRUE(ours[1] & 0x40);
-    const auto section = section_in(ours);
-    EXPECT_EQ(section, section_in(cat_packets.back().bytes));
-    // The CA systems, read from the descriptors by hand.
-    std::set<unsigned> systems;
-    for (size_t at = 8; at + 4 < section.size() - 4; at += 2 + section[at + 1])
-        if (section[at] == 9) systems.insert(section[at + 2] << 8 | section[at + 3]);
-    EXPECT_EQ(systems, (std::set<unsigned>{0x0500, 0x1811, 0x1863, 0x1883}));
-}
-
-TEST(CAPackets, CatSectionsThatFailAreNotKept) {
-    CORVID_REQUIRE_SHARED(path, "testdata/ts/epg/tsduck-test-030.ts");
-    const auto file = Corvid::Testing::read_file(path);
-    auto cat_packet = packets_of(file, 1).front().packet;
-    LogCapture log;
-    CAPackets ca;
-    auto broken = cat_packet;
-    broken.payload[20] ^= 0x01;  // CRC mismatch
+    auto broken = cat_packets[0].packet;
+    broken.payload[20] ^= 0x01;
     ca.handle_cat(broken);
-    EXPECT_TRUE(ca.cat_packets().empty());
-    // A CAT that is not valid yet (current_next 0), with a correct CRC.
     MPEG::CAT next;
     next.header.table_id_extension = 0xFFFF;
     next.header.version = 9;
@@ -90,16 +60,26 @@ TEST(CAPackets, CatSectionsThatFailAreNotKept) {
     next.descriptors.push_back(MPEG::Descriptor{9, {0x05, 0x00, 0xE1, 0x00}});
     std::vector<uint8_t> section;
     ASSERT_TRUE(MPEG::write_cat(next, section));
-    const auto bytes = MPEG::section_packets(cat_packet, section);
-    ASSERT_EQ(bytes.size(), 188u);
+    const auto bytes = MPEG::section_packets(cat_packets[0].packet, section);
     MPEG::TSPacket next_packet;
     Gantry::Channel::BlockReader reader(bytes.data(), bytes.size());
     ASSERT_TRUE(MPEG::TSPacket::read(reader, next_packet));
     ca.handle_cat(next_packet);
     EXPECT_TRUE(ca.cat_packets().empty());
-    ca.handle_cat(cat_packet);
-    EXPECT_EQ(ca.cat_packets().size(), 188u);
+
+    for (const Raw& raw : cat_packets)
+        ca.handle_cat(raw.packet);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"2 Found CAT"});
+    const std::string ours = ca.cat_packets();
+    ASSERT_EQ(ours.size(), 188u);
+    EXPECT_EQ(ours.substr(0, 3), std::string("\x47\x40\x01", 3));  // PUSI, PID 1
+    const std::string cat = section_in(ours);
+    EXPECT_EQ(cat, section_in(cat_packets.back().bytes));
+    // The CA systems, read from the descriptors by hand.
+    std::set<unsigned> systems;
+    for (size_t at = 8; at + 4 < cat.size() - 4; at += 2 + uint8_t(cat[at + 1]))
+        if (cat[at] == 9) systems.insert(uint8_t(cat[at + 2]) << 8 | uint8_t(cat[at + 3]));
+    EXPECT_EQ(systems, (std::set<unsigned>{0x0500, 0x1811, 0x1863, 0x1883}));
 }
 
 // The CA PID of the PMT: tsduck-test-018's PMT (program 1, PID 0x100, in two packets) has no
@@ -107,16 +87,12 @@ TEST(CAPackets, CatSectionsThatFailAreNotKept) {
 // 0x183d, PID 0xea29 & 0x1fff = 0x0a29; and 09 04 18 3e f5 2d: PID 0x152d.
 TEST(CAPackets, CaPidFromTheDescriptorsOfARealPmt) {
     CORVID_REQUIRE_SHARED(path, "testdata/ts/misc/tsduck-test-018.ts");
-    const auto file = Corvid::Testing::read_file(path);
     MPEG::PMTReader reader;
     MPEG::PMT pmt;
     bool found = false;
-    for (const Raw& raw : packets_of(file, 0x100)) {
+    for (const Raw& raw : packets_of("testdata/ts/misc/tsduck-test-018.ts", 0x100)) {
         reader.add(raw.packet);
-        if (reader.read(pmt) == MPEG::TableReader::complete) {
-            found = true;
-            break;
-        }
+        if ((found = reader.read(pmt) == MPEG::TableReader::complete)) break;
     }
     ASSERT_TRUE(found);
     EXPECT_FALSE(find_ca_pid(pmt.descriptors).has_value());
@@ -125,9 +101,7 @@ TEST(CAPackets, CaPidFromTheDescriptorsOfARealPmt) {
     ASSERT_EQ(pmt.streams[0].descriptors.size(), 2u);
     EXPECT_EQ(find_ca_pid(pmt.streams[0].descriptors), std::optional<uint16_t>(0x0A29));
     EXPECT_EQ(ca_pid_of(pmt.streams[0].descriptors[1]), std::optional<uint16_t>(0x152D));
-}
 
-TEST(CAPackets, CaDescriptorsWithPrivateDataNameTheirPid) {
     // tsduck-test-030's CAT: 09 07 18 11 f4 49 02 fe 22 (three bytes of private data).
     const MPEG::Descriptor with_private{9, {0x18, 0x11, 0xF4, 0x49, 0x02, 0xFE, 0x22}};
     EXPECT_EQ(ca_pid_of(with_private), std::optional<uint16_t>(0x1449));
@@ -138,16 +112,15 @@ TEST(CAPackets, CaDescriptorsWithPrivateDataNameTheirPid) {
 // Only the latest CA packet is kept, exactly as it was sent; the first one is logged once.
 TEST(CAPackets, LatestCaPacketIsKeptAsSent) {
     CORVID_REQUIRE_SHARED(path, "testdata/ts/misc/tsduck-test-018.ts");
-    const auto file = Corvid::Testing::read_file(path);
     // Any real packets do: those of PID 0x1ec5 stand in for an ECM stream here.
-    const auto stream = packets_of(file, 0x1EC5);
+    const auto stream = packets_of("testdata/ts/misc/tsduck-test-018.ts", 0x1EC5);
     ASSERT_EQ(stream.size(), 2u);
     LogCapture log;
     CAPackets ca;
     ca.set_ca_pid(0x1EC5);
     for (const Raw& raw : stream) {
         ca.handle_ca(raw.packet);
-        EXPECT_EQ(ca.ca_packets(), std::string(raw.bytes.begin(), raw.bytes.end()));
+        EXPECT_EQ(ca.ca_packets(), raw.bytes);
     }
     EXPECT_EQ(log.lines(), std::vector<std::string>{"2 Capturing CA data from PID: 7877"});
 }

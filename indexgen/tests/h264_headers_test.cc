@@ -3,16 +3,16 @@
 #include <algorithm>
 
 #include "indexgen/indexgen.h"
-#include "tests/support/log_capture.h"
 #include "indexgen/tests/parser_support.h"
+#include "tests/support/log_capture.h"
 
 namespace Corvid::IndexGen {
 namespace {
 
+using Corvid::Testing::LogCapture;
 using Testing::BitWriter;
 using Testing::Bytes;
 using Testing::hex;
-using Corvid::Testing::LogCapture;
 using Testing::operator+;
 
 unsigned frame_num_length(const Bytes& nal) {
@@ -60,17 +60,8 @@ TEST(H264Headers, FrameNumLengthAfterTwelveScalingListsOf444) {
             w.se(j == 0 ? 8 : 1);  // 16, 17, 18 ... never 0
     }
     w.ue(7);  // log2_max_frame_num_minus4
-    w.ue(0)
-        .ue(4)
-        .ue(1)
-        .bit(false)
-        .ue(79)
-        .ue(44)
-        .bit(true)
-        .bit(true)
-        .bit(false)
-        .bit(false)
-        .trailing();
+    w.ue(0).ue(4).ue(1).bit(false).ue(79).ue(44);
+    w.bit(true).bit(true).bit(false).bit(false).trailing();
     EXPECT_EQ(frame_num_length(w.nal(0x67)), 11u);
 }
 

@@ -2,9 +2,14 @@
 // bit writer for H.264 syntax.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "indexgen/indexgen.h"
@@ -16,24 +21,9 @@ using Bytes = std::vector<uint8_t>;
 // "00 00 01 b3" -> bytes.
 inline Bytes hex(const std::string& text) {
     Bytes out;
-    int high = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
+    std::istringstream in(text);
+    for (unsigned byte; in >> std::hex >> byte;)
+        out.push_back(static_cast<uint8_t>(byte));
     return out;
 }
 
@@ -49,8 +39,7 @@ class Feed {
     explicit Feed(Parser& parser) : parser_(parser) {}
 
     PacketRecord& add(const Bytes& payload, uint32_t es_offset = 0, uint32_t scrambling = 0) {
-        records.emplace_back();
-        PacketRecord& r = records.back();
+        PacketRecord& r = records.emplace_back();
         r.packet.payload = payload;
         r.packet.scrambling = scrambling;
         r.packet.payload_unit_start = es_offset != 0;
@@ -59,29 +48,35 @@ class Feed {
         return r;
     }
 
-    // Cuts es into records of the given sizes (the last size repeats).
-    void add_split(const Bytes& es, const std::vector<size_t>& sizes) {
-        size_t at = 0;
-        for (size_t i = 0; at < es.size(); ++i) {
-            const size_t n = std::min(sizes[std::min(i, sizes.size() - 1)], es.size() - at);
+    // Cuts es into records of the given size.
+    void add_split(const Bytes& es, size_t size) {
+        for (size_t at = 0; at < es.size(); at += size)
             add(Bytes(es.begin() + static_cast<ptrdiff_t>(at),
-                      es.begin() + static_cast<ptrdiff_t>(at + n)));
-            at += n;
-        }
+                      es.begin() + static_cast<ptrdiff_t>(std::min(at + size, es.size()))));
     }
 
-    // (record index, offset, is_end) of every mark, in record order.
-    struct Mark {
-        size_t record;
-        int32_t offset;
-        bool is_end;
-        bool operator==(const Mark&) const = default;
-    };
-    std::vector<Mark> marks() const {
-        std::vector<Mark> out;
-        for (size_t i = 0; i < records.size(); ++i)
-            for (const FrameMark& m : records[i].marks)
-                out.push_back(Mark{i, m.offset, m.is_end});
+    // Every mark as (position in the concatenated payloads, is_end), in record order. A start mark
+    // must fall in a record with has_header_start, and only there.
+    std::vector<std::pair<size_t, bool>> marks() const {
+        std::vector<std::pair<size_t, bool>> out;
+        size_t base = 0;
+        for (const PacketRecord& r : records) {
+            bool starts = false;
+            for (const FrameMark& m : r.marks) {
+                out.emplace_back(base + static_cast<size_t>(m.offset), m.is_end);
+                starts |= !m.is_end;
+            }
+            EXPECT_EQ(starts, r.has_header_start) << "record at " << base;
+            base += r.packet.payload.size();
+        }
+        return out;
+    }
+
+    // header_data of the records where an entry starts.
+    std::vector<std::string> headers() const {
+        std::vector<std::string> out;
+        for (const PacketRecord& r : records)
+            if (r.has_header_start) out.push_back(r.header_data);
         return out;
     }
 

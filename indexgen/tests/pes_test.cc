@@ -1,80 +1,66 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "gantry/channel/block.h"
 #include "indexgen/indexgen.h"
-#include "tests/support/log_capture.h"
 #include "indexgen/tests/parser_support.h"
+#include "tests/support/log_capture.h"
 
 namespace Corvid::IndexGen {
 namespace {
 
+using Corvid::Testing::LogCapture;
 using Testing::Bytes;
 using Testing::hex;
-using Corvid::Testing::LogCapture;
 using Testing::operator+;
-
-struct Read {
-    bool ok;
-    PESHeader header;
-    int32_t remaining;
-    uint64_t position;
-};
-
-Read read(const Bytes& payload) {
-    Gantry::Channel::BlockReader reader(payload.data(), payload.size());
-    Read r{false, {}, 12345, 0};
-    r.ok = read_pes_header(reader, r.header, r.remaining);
-    r.position = reader.offset();
-    return r;
-}
 
 // Timestamps worked out by hand: 31 00 05 bf 21 holds 2 << 15 | 0x5f90 = 90000 ticks (1 s);
 // 11 00 05 a7 a1 holds 2 << 15 | 0x53d0 = 86992 ticks.
 const Bytes video_header = hex("00 00 01 e0 00 00 84 c0 0a 31 00 05 bf 21 11 00 05 a7 a1");
 
-TEST(PESHeader, ReadsVideoHeaderWithPtsAndDts) {
-    const Read r = read(video_header + hex("00 00 01 b3"));
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.header.kind, PESHeader::video);
-    EXPECT_EQ(r.header.stream_number, 0u);
-    EXPECT_EQ(r.header.scrambling, 0u);
-    EXPECT_TRUE(r.header.data_alignment);
-    EXPECT_DOUBLE_EQ(r.header.pts, 1.0);
-    EXPECT_DOUBLE_EQ(r.header.dts, 86992 / 90000.0);
-    EXPECT_EQ(r.remaining, -1);  // unbounded video PES packet
-    EXPECT_EQ(r.position, 19u);
-}
-
-TEST(PESHeader, ReadsAudioAndOtherHeaders) {
-    // Audio stream 3, scrambling 1, alignment, PTS of 0, 3 stuffing bytes; length 24.
-    Read r = read(hex("00 00 01 c3 00 18 95 80 08 21 00 01 00 01 ff ff ff 55"));
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.header.kind, PESHeader::audio);
-    EXPECT_EQ(r.header.stream_number, 3u);
-    EXPECT_EQ(r.header.scrambling, 1u);
-    EXPECT_TRUE(r.header.data_alignment);
-    EXPECT_DOUBLE_EQ(r.header.pts, 0.0);
-    EXPECT_DOUBLE_EQ(r.header.dts, -1.0);
-    EXPECT_EQ(r.remaining, 24 - 3 - 8);
-    EXPECT_EQ(r.position, 17u);
-
-    // Private stream 2 (0xbf): no optional header; its data is skipped.
-    r = read(hex("00 00 01 bf 00 03 aa bb cc"));
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.header.kind, PESHeader::other);
-    EXPECT_EQ(r.header.stream_number, 0xBFu);
-    EXPECT_EQ(r.remaining, 0);
-    EXPECT_EQ(r.position, 9u);
-}
-
-TEST(PESHeader, RefusesWhatIsNotAWholeHeader) {
-    EXPECT_FALSE(read(hex("00 00 02 e0 00 00 80 80 05 21 00 01 00 01")).ok);  // no start code
-    EXPECT_FALSE(read(hex("00 00 01 e0 00 00 80 80 05 21 00")).ok);           // ends in the PTS
-    EXPECT_FALSE(read(hex("00 00 01 e0 00 00 80 00 09 ff ff")).ok);           // ends in stuffing
-    EXPECT_FALSE(read(hex("00 00 01 bd 01 00 aa")).ok);  // other stream data beyond the packet
-    EXPECT_FALSE(read(hex("00 00")).ok);
+TEST(PESHeader, ReadsWholeHeadersAndRefusesPartOfOne) {
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        uint32_t kind, stream_number, scrambling;
+        bool aligned;
+        double pts, dts;
+        int32_t remaining;
+        uint64_t position;
+    } cases[] = {
+        {"video", video_header + hex("00 00 01 b3"), PESHeader::video, 0, 0, true, 1.0,
+         86992 / 90000.0, -1, 19},  // unbounded video PES packet
+        // Audio stream 3, scrambling 1, alignment, PTS of 0, 3 stuffing bytes; length 24.
+        {"audio", hex("00 00 01 c3 00 18 95 80 08 21 00 01 00 01 ff ff ff 55"), PESHeader::audio, 3,
+         1, true, 0.0, -1.0, 24 - 3 - 8, 17},
+        // Private stream 2 (0xbf): no optional header; its data is skipped.
+        {"private stream 2", hex("00 00 01 bf 00 03 aa bb cc"), PESHeader::other, 0xBF, 0, false,
+         -1.0, -1.0, 0, 9},
+    };
+    for (const Case& c : cases) {
+        Gantry::Channel::BlockReader reader(c.bytes.data(), c.bytes.size());
+        PESHeader h;
+        int32_t remaining = 12345;
+        ASSERT_TRUE(read_pes_header(reader, h, remaining)) << c.what;
+        EXPECT_EQ(h.kind, c.kind) << c.what;
+        EXPECT_EQ(h.stream_number, c.stream_number) << c.what;
+        EXPECT_EQ(h.scrambling, c.scrambling) << c.what;
+        EXPECT_EQ(h.data_alignment, c.aligned) << c.what;
+        EXPECT_DOUBLE_EQ(h.pts, c.pts) << c.what;
+        EXPECT_DOUBLE_EQ(h.dts, c.dts) << c.what;
+        EXPECT_EQ(remaining, c.remaining) << c.what;
+        EXPECT_EQ(reader.offset(), c.position) << c.what;
+    }
+    for (const char* bad : {"00 00 02 e0 00 00 80 80 05 21 00 01 00 01",  // no start code
+                            "00 00 01 e0 00 00 80 80 05 21 00",           // ends in the PTS
+                            "00 00 01 e0 00 00 80 00 09 ff ff",           // ends in stuffing
+                            "00 00 01 bd 01 00 aa",  // other stream data beyond the packet
+                            "00 00"}) {
+        const Bytes bytes = hex(bad);
+        Gantry::Channel::BlockReader reader(bytes.data(), bytes.size());
+        PESHeader h;
+        int32_t remaining = 0;
+        EXPECT_FALSE(read_pes_header(reader, h, remaining)) << bad;
+    }
 }
 
 Bytes write(const PESHeader& header, int64_t payload_length) {
@@ -84,7 +70,7 @@ Bytes write(const PESHeader& header, int64_t payload_length) {
     return Bytes(buffer, buffer + writer.offset());
 }
 
-TEST(PESHeader, WritesHeadersThatReadBack) {
+TEST(PESHeader, WritesHeadersAndTheirLengths) {
     PESHeader h;
     h.kind = PESHeader::video;
     h.data_alignment = true;
@@ -96,35 +82,18 @@ TEST(PESHeader, WritesHeadersThatReadBack) {
     EXPECT_EQ(write(h, 65523)[5], 0);       // 65523 + 13 does not fit
     EXPECT_EQ(write(h, 65522)[5], 0xFF);    // 65535 does
 
-    PESHeader a;
-    a.kind = PESHeader::audio;
-    a.stream_number = 3;
-    a.scrambling = 1;
-    a.pts = 0.0;
-    const Bytes audio = write(a, 10);
-    EXPECT_EQ(audio, hex("00 00 01 c3 00 12 90 80 05 21 00 01 00 01"));
-    const Read r = read(audio);
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.header.stream_number, 3u);
-    EXPECT_EQ(r.remaining, 10);
-
     PESHeader none;
     none.kind = PESHeader::video;
     EXPECT_EQ(write(none, 0), hex("00 00 01 e0 00 03 80 00 00"));
-
     // A stream without optional header: the length counts the data only.
     PESHeader other;
     other.kind = PESHeader::other;
     other.stream_number = 0xBE;
     EXPECT_EQ(write(other, 20), hex("00 00 01 be 00 14"));
-}
 
-TEST(PESHeader, WriteFailsWhenTheBufferIsFull) {
-    uint8_t buffer[10];
-    Gantry::Channel::BlockWriter writer(buffer, sizeof buffer);
-    PESHeader h;
-    h.pts = 1.0;
-    EXPECT_FALSE(write_pes_header(writer, h, 0));
+    uint8_t small[10];
+    Gantry::Channel::BlockWriter full(small, sizeof small);
+    EXPECT_FALSE(write_pes_header(full, h, 0));
 }
 
 PacketRecord record_with(const Bytes& payload, uint32_t es_offset) {
@@ -163,17 +132,10 @@ TEST(PESEdits, InsertGrowsThePayloadWhenNothingWasFreed) {
     for (size_t i = 0; i < es.size(); ++i)
         es[i] = static_cast<uint8_t>(i * 7 + 1);
     PacketRecord r = record_with(hex("00 00 01 e0 00 00 80 00 00") + es, 9);
-    ASSERT_EQ(r.packet.payload.size(), 184u);
     r.packet.pcr = 1.0;
     ASSERT_TRUE(insert_pts(r));
     EXPECT_EQ(r.packet.payload, hex("00 00 01 e0 00 00 80 80 05 21 00 05 bf 21") + es);
     EXPECT_EQ(r.es_offset, 14u);
-    Gantry::Channel::BlockReader reader(r.packet.payload.data(), r.packet.payload.size());
-    PESHeader h;
-    int32_t remaining;
-    ASSERT_TRUE(read_pes_header(reader, h, remaining));
-    EXPECT_DOUBLE_EQ(h.pts, 1.0);
-    EXPECT_EQ(reader.offset(), r.es_offset);
 }
 
 TEST(PESEdits, RefusalsLeaveTheRecordAsItWas) {
@@ -212,32 +174,29 @@ TEST(PESEdits, RefusalsLeaveTheRecordAsItWas) {
 
 TEST(PESEdits, SetPesLength) {
     PacketRecord first = record_with(hex("00 00 01 e0 00 00 80 00 00") + es_start, 9);
+    const auto length = [&] { return first.packet.payload[4] << 8 | first.packet.payload[5]; };
     EXPECT_TRUE(set_pes_length(first, 1000));
-    EXPECT_EQ(first.packet.payload[4], 0x03);  // 994
-    EXPECT_EQ(first.packet.payload[5], 0xE2);
+    EXPECT_EQ(length(), 994);
     EXPECT_TRUE(first.modified);
     first.modified = false;
     EXPECT_FALSE(set_pes_length(first, 1000));
     EXPECT_FALSE(first.modified);
     EXPECT_TRUE(set_pes_length(first, 5));  // below 6: 0, never negative
-    EXPECT_EQ(first.packet.payload[4], 0);
-    EXPECT_EQ(first.packet.payload[5], 0);
-    EXPECT_TRUE(set_pes_length(first, 65541));  // 65535
-    EXPECT_EQ(first.packet.payload[4], 0xFF);
+    EXPECT_EQ(length(), 0);
+    EXPECT_TRUE(set_pes_length(first, 65541));
+    EXPECT_EQ(length(), 65535);
     EXPECT_TRUE(set_pes_length(first, 65542));  // does not fit: 0
-    EXPECT_EQ(first.packet.payload[4], 0);
+    EXPECT_EQ(length(), 0);
 
     // Over the records of a PES packet: only those classified intra count.
     std::vector<PacketRecord> records(4, record_with(Bytes(184, 0x33), 0));
     records[0] = record_with(hex("00 00 01 e0 00 00 80 00 00") + Bytes(175, 0x44), 9);
-    records[0].state = PacketRecord::intra;
-    records[1].state = PacketRecord::intra;
+    records[0].state = records[1].state = records[3].state = PacketRecord::intra;
     records[2].state = PacketRecord::not_intra;
-    records[3].state = PacketRecord::intra;
     records[3].packet.payload.resize(100);
     EXPECT_TRUE(set_pes_length(records.begin(), records.end()));
-    const unsigned length = records[0].packet.payload[4] << 8 | records[0].packet.payload[5];
-    EXPECT_EQ(length, 184u + 184 + 100 - 6);
+    EXPECT_EQ(records[0].packet.payload[4] << 8 | records[0].packet.payload[5],
+              184 + 184 + 100 - 6);
 }
 
 // The packets built for an H.264 entry, worked out by hand. The PES packet is 9 + 5 + 300 = 314
@@ -253,24 +212,25 @@ TEST(PESVideoHeader, PacketsCarryHeaderDataWithPtsAndPcr) {
     ASSERT_EQ(out.size(), 376u);
     EXPECT_EQ(counter, 7u);
     const Bytes bytes(out.begin(), out.end());
+    const Bytes data(header_data.begin(), header_data.end());
+    const auto part = [&](size_t from, size_t to) {
+        return Bytes(bytes.begin() + static_cast<ptrdiff_t>(from),
+                     bytes.begin() + static_cast<ptrdiff_t>(to));
+    };
     const Bytes pcr = hex("00 08 3d 60 7e 00");
-    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 12), hex("47 41 00 35 07 90") + pcr);
-    EXPECT_EQ(Bytes(bytes.begin() + 12, bytes.begin() + 26),
-              hex("00 00 01 e0 01 34 80 80 05 21 00 41 f5 81"));
-    EXPECT_EQ(Bytes(bytes.begin() + 26, bytes.begin() + 188),
-              Bytes(header_data.begin(), header_data.begin() + 162));
-    EXPECT_EQ(Bytes(bytes.begin() + 188, bytes.begin() + 200), hex("47 01 00 36 2d 10") + pcr);
-    EXPECT_EQ(Bytes(bytes.begin() + 200, bytes.begin() + 238), Bytes(38, 0xFF));
-    EXPECT_EQ(Bytes(bytes.begin() + 238, bytes.end()),
-              Bytes(header_data.begin() + 162, header_data.end()));
-}
+    EXPECT_EQ(part(0, 12), hex("47 41 00 35 07 90") + pcr);
+    EXPECT_EQ(part(12, 26), hex("00 00 01 e0 01 34 80 80 05 21 00 41 f5 81"));
+    EXPECT_EQ(part(26, 188), Bytes(data.begin(), data.begin() + 162));
+    EXPECT_EQ(part(188, 200), hex("47 01 00 36 2d 10") + pcr);
+    EXPECT_EQ(part(200, 238), Bytes(38, 0xFF));
+    EXPECT_EQ(part(238, 376), Bytes(data.begin() + 162, data.end()));
 
-TEST(PESVideoHeader, EmptyHeaderDataStillMakesOnePacket) {
-    uint32_t counter = 15;
-    const std::string out = make_video_header_packets("", 0x1FFF, 0.4, counter);
-    ASSERT_EQ(out.size(), 188u);
+    // Empty header data still makes one packet.
+    counter = 15;
+    const std::string empty = make_video_header_packets("", 0x1FFF, 0.4, counter);
+    ASSERT_EQ(empty.size(), 188u);
     EXPECT_EQ(counter, 0u);
-    EXPECT_EQ(static_cast<uint8_t>(out[3]), 0x3F);
+    EXPECT_EQ(static_cast<uint8_t>(empty[3]), 0x3F);
 }
 
 }  // namespace

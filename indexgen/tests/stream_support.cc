@@ -17,35 +17,28 @@ std::vector<SeenPacket> feed_in_chunks(const std::vector<uint8_t>& data, size_t 
     return std::move(collect.packets);
 }
 
-std::vector<ProbedPacket> ffprobe_packets(const std::string& path, uint16_t pid, bool* ok,
-                                          bool with_unpositioned) {
+std::vector<ProbedPacket> ffprobe_packets(const std::string& path, uint16_t pid, bool* ok) {
     // The stream is chosen by its PID ("i:"), not as the first video stream: in a multi-programme
     // capture the first video stream may belong to another programme.
     int status = -1;
-    const std::string out =
-        Corvid::Testing::run_command("ffprobe -v error -select_streams i:" + std::to_string(pid) +
-                                         " -show_entries packet=pos,flags,size -of csv=p=0 " +
-                                         Corvid::Testing::shell_quote(path) + " 2>/dev/null",
-                                     &status);
+    std::istringstream lines(Corvid::Testing::run_command(
+        "ffprobe -v error -select_streams i:" + std::to_string(pid) +
+            " -show_entries packet=pts,dts,size,pos,flags -of csv=p=0 " +
+            Corvid::Testing::shell_quote(path) + " 2>/dev/null",
+        &status));
     *ok = status == 0;
     std::vector<ProbedPacket> packets;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        // size,pos,flags; side data can add empty lines and trailing commas.
+    // pts,dts,size,pos,flags; side data can add empty lines and trailing fields.
+    for (std::string line; std::getline(lines, line);) {
         std::vector<std::string> fields;
         std::istringstream parts(line);
-        std::string field;
-        while (std::getline(parts, field, ','))
+        for (std::string field; std::getline(parts, field, ',');)
             fields.push_back(field);
-        auto number = [](const std::string& f) {
-            return !f.empty() && std::all_of(f.begin(), f.end(), ::isdigit);
-        };
-        if (fields.size() < 3 || !number(fields[0])) continue;
-        if (!number(fields[1]) && !(with_unpositioned && fields[1] == "N/A")) continue;
-        packets.push_back(ProbedPacket{number(fields[1]) ? std::stoull(fields[1]) : 0,
-                                       fields[2].find('K') != std::string::npos,
-                                       std::stoull(fields[0])});
+        if (fields.size() < 5) continue;
+        const auto number = [](const std::string& f) { return f == "N/A" ? -1 : std::stoll(f); };
+        packets.push_back(ProbedPacket{number(fields[0]), number(fields[1]), number(fields[3]),
+                                       std::stoull(fields[2]),
+                                       fields[4].find('K') != std::string::npos});
     }
     return packets;
 }

@@ -30,17 +30,16 @@ class CollectPipe final : public TSPipe {
 std::vector<SeenPacket> feed_in_chunks(const std::vector<uint8_t>& data, size_t chunk,
                                        uint64_t start_offset = 0);
 
-// One line of `ffprobe -show_entries packet=pos,flags,size` for the stream with the given PID.
+// One video packet as ffprobe reports it; -1 for what it gives as N/A (a second field in the same
+// PES packet has no position or timestamps).
 struct ProbedPacket {
-    uint64_t pos = 0;
-    bool key = false;
+    int64_t pts = -1, dts = -1, pos = -1;
     uint64_t size = 0;
+    bool key = false;
 };
 
-// Runs ffprobe on the file and returns the packets of the elementary stream on pid, in stream
-// order: those with a byte position, or with unpositioned ones too (pos 0). *ok is false if
+// The packets ffprobe reports for the elementary stream on pid, in stream order. *ok is false if
 // ffprobe failed.
-std::vector<ProbedPacket> ffprobe_packets(const std::string& path, uint16_t pid, bool* ok,
-                                          bool with_unpositioned = false);
+std::vector<ProbedPacket> ffprobe_packets(const std::string& path, uint16_t pid, bool* ok);
 
 }  // namespace Corvid::IndexGen::Testing

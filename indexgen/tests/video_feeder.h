@@ -47,21 +47,14 @@ class VideoFeeder final : public TSPipe {
         push(fed);
         parser_.process(fed->record);
         ++records_;
-        while (live_count_ > 0 && front()->record.state == PacketRecord::released) {
-            FedRecord* done = pop();
-            if (sink_) sink_(*done);
-            free_.push_back(done);
-        }
-        if (live_count_ > max_live_) max_live_ = live_count_;
+        while (live_count_ > 0 && front()->record.state == PacketRecord::released)
+            hand_over();
     }
 
     // Hands over the records the parser still holds (as at the end of a stream).
     void finish() {
-        while (live_count_ > 0) {
-            FedRecord* fed = pop();
-            if (sink_) sink_(*fed);
-            free_.push_back(fed);
-        }
+        while (live_count_ > 0)
+            hand_over();
     }
 
     uint64_t records() const { return records_; }
@@ -72,7 +65,6 @@ class VideoFeeder final : public TSPipe {
             n += live_[(live_head_ + i) % live_.size()]->record.state == PacketRecord::held;
         return n;
     }
-    size_t max_live() const { return max_live_; }
 
   private:
     // The records in stream order, in a ring that grows only while the parser holds more.
@@ -87,11 +79,12 @@ class VideoFeeder final : public TSPipe {
         live_[(live_head_ + live_count_++) % live_.size()] = fed;
     }
     FedRecord* front() const { return live_[live_head_]; }
-    FedRecord* pop() {
+    void hand_over() {
         FedRecord* fed = live_[live_head_];
         live_head_ = (live_head_ + 1) % live_.size();
         --live_count_;
-        return fed;
+        if (sink_) sink_(*fed);
+        free_.push_back(fed);
     }
 
     FedRecord* take() {
@@ -109,7 +102,6 @@ class VideoFeeder final : public TSPipe {
     Sink sink_;
     uint64_t pes_offset_ = 0;
     uint64_t records_ = 0;
-    size_t max_live_ = 0;
     std::vector<std::unique_ptr<FedRecord>> pool_;
     std::vector<FedRecord*> free_;
     std::vector<FedRecord*> live_;
