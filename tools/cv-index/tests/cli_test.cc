@@ -1,7 +1,9 @@
 // The command line of cv-index: usage, exit status, one-line errors, and what each command prints
-// for an index of a real capture, checked against the index blocks and ffprobe.
+// for an index of a real capture, checked against the index blocks and the stream's PCRs.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,20 +23,18 @@ using Corvid::Testing::write_file;
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
+    for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
 }
 
-// A failure: non-zero status and exactly one line, naming the tool.
+// A failure: the exit status and exactly one line, naming the tool.
 void expect_one_line_error(const std::string& arguments, int expected_status) {
     int status = -1;
-    std::string output = cv_index(arguments, &status);
-    EXPECT_EQ(status, expected_status) << arguments << ": " << output;
-    auto lines = split_lines(output);
-    ASSERT_EQ(lines.size(), 1u) << arguments << ": " << output;
-    EXPECT_EQ(lines[0].rfind("cv-index: ", 0), 0u) << lines[0];
+    auto lines = split_lines(cv_index(arguments, &status));
+    EXPECT_EQ(status, expected_status) << arguments;
+    ASSERT_EQ(lines.size(), 1u) << arguments;
+    EXPECT_TRUE(lines[0].starts_with("cv-index: ")) << lines[0];
 }
 
 TEST(CvIndexCommandLine, HelpAndUsageErrors) {
@@ -44,167 +44,138 @@ TEST(CvIndexCommandLine, HelpAndUsageErrors) {
     for (const char* command :
          {"build", "dump", "find", "intra", "bitrate", "extract", "--intra", "--data", "-o OUT"})
         EXPECT_NE(help.find(command), std::string::npos) << command;
-
-    expect_one_line_error("", 2);
-    expect_one_line_error("frobnicate x", 2);
-    expect_one_line_error("find x.cvi2", 2);
-    expect_one_line_error("find x.cvi2 ten", 2);
-    expect_one_line_error("intra x.cvi2 -5", 2);
-    expect_one_line_error("extract a.ts b.cvi2 1", 2);
-    expect_one_line_error("extract a.ts b.cvi2 -1 -o c.ts", 2);
-    expect_one_line_error("dump x.cvi2 --verbose", 2);
-    expect_one_line_error("build a.ts -o", 2);
+    for (const char* usage :
+         {"", "frobnicate x", "find x.cvi2", "find x.cvi2 ten", "intra x.cvi2 -5",
+          "extract a.ts b.cvi2 1", "extract a.ts b.cvi2 -1 -o c.ts", "dump x.cvi2 --verbose",
+          "build a.ts -o"})
+        expect_one_line_error(usage, 2);
 }
 
 TEST(CvIndexCommandLine, FailuresAreOneLine) {
     TempDir dir;
-    expect_one_line_error("build " + shell_quote(dir.file("missing.ts")), 1);
+    const std::string text = shell_quote(dir.file("text.cvi2"));
     write_file(dir.file("text.cvi2"), "not an index at all");
-    for (const char* command : {"dump", "bitrate", "intra"})
-        expect_one_line_error(std::string(command) + " " + shell_quote(dir.file("text.cvi2")), 1);
-    expect_one_line_error("find " + shell_quote(dir.file("text.cvi2")) + " 3", 1);
-
     // An index of a stream without video holds only its header.
+    const std::string empty_ts = shell_quote(dir.file("empty.ts"));
     write_file(dir.file("empty.ts"), std::string(188 * 10, '\xFF'));
+    EXPECT_TRUE(build_index(dir.file("empty.ts"), dir.file("empty.cvi2")).empty());
+    const std::string empty = shell_quote(dir.file("empty.cvi2"));
     int status = -1;
-    cv_index("build " + shell_quote(dir.file("empty.ts")), &status);
-    ASSERT_EQ(status, 0);
-    std::string index = dir.file("empty.ts.cvi2");
-    EXPECT_EQ(read_file(index).size(), 256u);
-    EXPECT_EQ(cv_index("dump " + shell_quote(index), &status),
-              "CVI2 file, flags 0, block size 256\n");
+    EXPECT_EQ(cv_index("dump " + empty, &status), "CVI2 file, flags 0, block size 256\n");
     EXPECT_EQ(status, 0);
-    expect_one_line_error("bitrate " + shell_quote(index), 1);
-    expect_one_line_error("find " + shell_quote(index) + " 3", 1);
-    expect_one_line_error("extract " + shell_quote(dir.file("empty.ts")) + " " +
-                              shell_quote(index) + " 0 -o " + shell_quote(dir.file("out.ts")),
-                          1);
+
+    for (const std::string& failing :
+         {"build " + shell_quote(dir.file("missing.ts")), "dump " + text, "bitrate " + text,
+          "intra " + text, "find " + text + " 3", "bitrate " + empty, "find " + empty + " 3",
+          "extract " + empty_ts + " " + empty + " 0 -o " + shell_quote(dir.file("out.ts"))})
+        expect_one_line_error(failing, 1);
 }
 
 class CvIndexOnCapture : public ::testing::Test {
   protected:
     void SetUp() override {
-        source_ = Corvid::Testing::shared_path("testdata/ts/video/tsduck-test-025.ts");
-        if (source_.empty()) GTEST_SKIP() << "shared test data not found: tsduck-test-025.ts";
+        CORVID_REQUIRE_SHARED(source, "testdata/ts/video/tsduck-test-025.ts");
         // The default output lands beside the input, so work on a copy.
-        stream_ = dir_.file("capture.ts");
-        auto bytes = read_file(source_);
-        write_file(stream_, std::string(bytes.begin(), bytes.end()));
+        std::filesystem::copy_file(source, stream);
         int status = -1;
-        std::string output = cv_index("build " + shell_quote(stream_), &status);
+        std::string output = cv_index("build " + shell_quote(stream), &status);
         ASSERT_EQ(status, 0) << output;
-        index_ = stream_ + ".cvi2";
-        blocks_ = index_blocks(index_);
-        ASSERT_GT(blocks_.size(), 10u);
+        blocks = build_index(stream, dir.file("again.cvi2"));
+        ASSERT_GT(blocks.size(), 10u);
+        ASSERT_EQ(read_file(index), read_file(dir.file("again.cvi2"))) << "IN.ts.cvi2 by default";
     }
 
-    std::string run(const std::string& arguments) {
+    // cv-index COMMAND INDEX EXTRA, expected to succeed.
+    std::vector<std::string> run(const std::string& command, const std::string& extra = "") {
         int status = -1;
-        std::string output = cv_index(arguments, &status);
-        EXPECT_EQ(status, 0) << arguments << ": " << output;
-        return output;
+        std::string output = cv_index(command + " " + shell_quote(index) + " " + extra, &status);
+        EXPECT_EQ(status, 0) << command << " " << extra << ": " << output;
+        return split_lines(output);
     }
 
-    TempDir dir_;
-    std::string source_, stream_, index_;
-    std::vector<Index2::Block> blocks_;
+    TempDir dir;
+    std::string stream = dir.file("capture.ts"), index = stream + ".cvi2";
+    std::vector<Index2::Block> blocks;
 };
 
 TEST_F(CvIndexOnCapture, DumpShowsHeaderAndEveryBlock) {
-    auto lines = split_lines(run("dump " + shell_quote(index_)));
+    auto lines = run("dump");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "CVI2 file, flags 0, block size 256");
-    size_t block_lines = 0, intra_lines = 0, ref_lines = 0;
+    size_t block_lines = 0, intra_lines = 0, ref_lines = 0, intra = 0, refs = 0, with_inline = 0;
     for (const auto& line : lines) {
-        if (line.rfind("Index2 block[256]: NPT ", 0) == 0) ++block_lines;
-        if (line.find(" INTRA") != std::string::npos) ++intra_lines;
-        if (line.rfind("  Ref data: ", 0) == 0) ++ref_lines;
+        block_lines += line.starts_with("Index2 block[256]: NPT ");
+        intra_lines += line.find(" INTRA") != std::string::npos;
+        ref_lines += line.starts_with("  Ref data: ");
     }
-    size_t intra = 0, refs = 0;
-    for (const auto& block : blocks_) {
+    for (const auto& block : blocks) {
         intra += block.has(Index2::kFlagIntra);
         refs += block.ref_length != 0;
+        with_inline += !block.data.empty();
     }
-    EXPECT_EQ(block_lines, blocks_.size());
+    EXPECT_EQ(block_lines, blocks.size());
     EXPECT_EQ(intra_lines, intra);
     EXPECT_EQ(ref_lines, refs);
-    EXPECT_EQ(lines.size(), 1 + blocks_.size() + refs);
+    EXPECT_EQ(lines.size(), 1 + blocks.size() + refs);
 
-    auto with_data = split_lines(run("dump " + shell_quote(index_) + " --data"));
+    // Inline data begins with a transport packet: the first hex dump starts with the sync byte.
+    auto with_data = run("dump", "--data");
     size_t data_lines = 0;
-    for (const auto& line : with_data)
-        data_lines += line.rfind("  Inline data (", 0) == 0;
-    size_t with_inline = 0;
-    for (const auto& block : blocks_)
-        with_inline += !block.data.empty();
-    EXPECT_EQ(data_lines, with_inline);
-    // Inline data begins with a transport packet: the hex dump starts with the sync byte 0x47.
     for (size_t i = 0; i + 1 < with_data.size(); ++i) {
-        if (with_data[i].rfind("  Inline data (", 0) != 0) continue;
-        EXPECT_EQ(with_data[i + 1].rfind("    47", 0), 0u) << with_data[i + 1];
-        break;
+        if (!with_data[i].starts_with("  Inline data (")) continue;
+        EXPECT_TRUE(data_lines++ > 0 || with_data[i + 1].starts_with("    47")) << with_data[i + 1];
     }
+    EXPECT_EQ(data_lines, with_inline);
 }
 
 TEST_F(CvIndexOnCapture, IntraListsEntriesAtTheirSpacing) {
-    std::vector<std::pair<double, uint64_t>> intra;
-    for (const auto& block : blocks_)
-        if (block.has(Index2::kFlagIntra) && block.npt > 0)
-            intra.emplace_back(block.npt, block.offset);
-    ASSERT_GE(intra.size(), 3u);
-    auto lines = split_lines(run("intra " + shell_quote(index_)));
-    ASSERT_EQ(lines.size(), intra.size());
-    for (size_t i = 0; i < intra.size(); ++i) {
-        double npt = 0;
-        unsigned long long offset = 0;
-        ASSERT_EQ(std::sscanf(lines[i].c_str(), "NPT %lf offset %llu", &npt, &offset), 2)
-            << lines[i];
-        EXPECT_DOUBLE_EQ(npt, intra[i].first);
-        EXPECT_EQ(offset, intra[i].second);
+    std::vector<std::string> expected;
+    for (const auto& block : blocks) {
+        std::ostringstream line;
+        line << std::setprecision(15) << "NPT " << block.npt << " offset " << block.offset;
+        if (block.has(Index2::kFlagIntra) && block.npt > 0) expected.push_back(line.str());
     }
-    // Entries about 0.6 s apart: with 1 s spacing the thresholds are 0, 1, 2 ...
-    auto spaced = split_lines(run("intra " + shell_quote(index_) + " 1"));
+    ASSERT_GE(expected.size(), 3u);
+    EXPECT_EQ(run("intra"), expected);
+    // Entries about 0.6 s apart: with 1 s spacing fewer of them, in order.
+    auto spaced = run("intra", "1");
     ASSERT_FALSE(spaced.empty());
-    EXPECT_LT(spaced.size(), intra.size());
-    double previous = -1;
-    for (const auto& line : spaced) {
-        double npt = 0;
-        ASSERT_EQ(std::sscanf(line.c_str(), "NPT %lf", &npt), 1);
-        EXPECT_GT(npt, previous);
-        previous = npt;
+    EXPECT_LT(spaced.size(), expected.size());
+    for (size_t i = 0, k = 0; i < spaced.size(); ++i, ++k) {
+        while (k < expected.size() && expected[k] != spaced[i])
+            ++k;
+        EXPECT_LT(k, expected.size()) << spaced[i];
     }
 }
 
 TEST_F(CvIndexOnCapture, FindNamesTheBlockThatCoversTheNpt) {
-    const double last = blocks_.back().npt;
+    const double last = blocks.back().npt;
     for (double target : {0.25, last / 3, last / 2, last - 0.05}) {
         for (bool intra : {false, true}) {
-            std::ostringstream arguments;
-            arguments << "find " << shell_quote(index_) << " " << target
-                      << (intra ? " --intra" : "");
-            auto lines = split_lines(run(arguments.str()));
+            std::ostringstream target_text;
+            target_text << target << (intra ? " --intra" : "");
+            auto lines = run("find", target_text.str());
             ASSERT_EQ(lines.size(), 1u);
+            const std::string& line = lines[0];
             double npt = 0;
             unsigned long long offset = 0, position = 0;
-            ASSERT_EQ(std::sscanf(lines[0].c_str(), "NPT %lf offset %llu block %llu", &npt, &offset,
+            ASSERT_EQ(std::sscanf(line.c_str(), "NPT %lf offset %llu block %llu", &npt, &offset,
                                   &position),
                       3)
-                << lines[0];
+                << line;
             ASSERT_EQ(position % 256, 0u);
             ASSERT_GE(position, 256u);
-            const auto& block = blocks_.at(position / 256 - 1);
-            EXPECT_EQ(block.offset, offset) << lines[0];
-            EXPECT_DOUBLE_EQ(block.npt, npt) << lines[0];
+            const auto& block = blocks.at(position / 256 - 1);
+            EXPECT_EQ(block.offset, offset) << line;
+            EXPECT_DOUBLE_EQ(block.npt, npt) << line;
             bool later_intra = false;
-            for (const auto& b : blocks_)
+            for (const auto& b : blocks)
                 later_intra |= b.has(Index2::kFlagIntra) && b.npt >= target;
             if (intra && later_intra) {
-                EXPECT_TRUE(block.has(Index2::kFlagIntra)) << lines[0];
-                EXPECT_GE(npt, target) << lines[0];
+                EXPECT_TRUE(block.has(Index2::kFlagIntra) && npt >= target) << line;
             } else {
                 // Without an intra entry after the target, --intra keeps the covering block.
-                EXPECT_LE(npt, target) << lines[0];
-                EXPECT_TRUE(block.has(Index2::kFlagNewNpt)) << lines[0];
+                EXPECT_TRUE(block.has(Index2::kFlagNewNpt) && npt <= target) << line;
             }
         }
     }
@@ -213,13 +184,12 @@ TEST_F(CvIndexOnCapture, FindNamesTheBlockThatCoversTheNpt) {
 // The rate the PCRs of the stream give: bytes between the first and the last PCR packet over the
 // clock time between them.
 TEST_F(CvIndexOnCapture, BitRateAgreesWithThePcrClock) {
-    auto lines = split_lines(run("bitrate " + shell_quote(index_)));
+    auto lines = run("bitrate");
     ASSERT_EQ(lines.size(), 1u);
     long rate = 0;
     ASSERT_EQ(std::sscanf(lines[0].c_str(), "%ld bit/s", &rate), 1);
-    const auto& last = blocks_.back();
-    EXPECT_EQ(rate, static_cast<long>(last.offset * 8 / last.npt));
-    auto pcrs = stream_pcrs(stream_);
+    EXPECT_EQ(rate, static_cast<long>(blocks.back().offset * 8 / blocks.back().npt));
+    auto pcrs = stream_pcrs(stream);
     ASSERT_GE(pcrs.size(), 2u);
     double pcr_rate =
         (pcrs.back().offset - pcrs.front().offset) * 8.0 / (pcrs.back().pcr - pcrs.front().pcr);
@@ -228,20 +198,20 @@ TEST_F(CvIndexOnCapture, BitRateAgreesWithThePcrClock) {
 
 TEST_F(CvIndexOnCapture, ExtractRefusesMissingEntriesAndForeignStreams) {
     size_t entries = 0;
-    for (const auto& block : blocks_)
+    for (const auto& block : blocks)
         entries += block.count != 0 && block.index == 0;
-    std::string out = dir_.file("out.ts");
-    expect_one_line_error("extract " + shell_quote(stream_) + " " + shell_quote(index_) + " " +
-                              std::to_string(entries) + " -o " + shell_quote(out),
-                          1);
+    const std::string out = " -o " + shell_quote(dir.file("out.ts"));
+    const std::string index_arg = " " + shell_quote(index) + " ";
+    expect_one_line_error(
+        "extract " + shell_quote(stream) + index_arg + std::to_string(entries) + out, 1);
     // A stream shorter than the ranges the entry names.
-    write_file(dir_.file("short.ts"), std::string(188 * 100, '\0'));
-    expect_one_line_error("extract " + shell_quote(dir_.file("short.ts")) + " " +
-                              shell_quote(index_) + " 0 -o " + shell_quote(out),
+    write_file(dir.file("short.ts"), std::string(188 * 100, '\0'));
+    expect_one_line_error("extract " + shell_quote(dir.file("short.ts")) + index_arg + "0" + out,
                           1);
-    run("extract " + shell_quote(stream_) + " " + shell_quote(index_) + " 0 -o " +
-        shell_quote(out));
-    auto bytes = read_file(out);
+    int status = -1;
+    cv_index("extract " + shell_quote(stream) + index_arg + "0" + out, &status);
+    EXPECT_EQ(status, 0);
+    auto bytes = read_file(dir.file("out.ts"));
     ASSERT_FALSE(bytes.empty());
     EXPECT_EQ(bytes.size() % 188, 0u);
     for (size_t at = 0; at < bytes.size(); at += 188)

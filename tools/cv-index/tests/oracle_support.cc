@@ -1,6 +1,7 @@
 #include "tools/cv-index/tests/oracle_support.h"
 
-#include <cctype>
+#include <gtest/gtest.h>
+
 #include <sstream>
 
 #include "gantry/channel/block.h"
@@ -8,78 +9,57 @@
 
 namespace Corvid::Tools::Testing {
 
-using Corvid::Testing::run_command;
 using Corvid::Testing::shell_quote;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty()) out.push_back(line);
-    return out;
+// The comma-separated fields of each non-empty line a command prints.
+std::vector<std::vector<std::string>> csv_rows(const std::string& command) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(Corvid::Testing::run_command(command + " 2>/dev/null"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        auto& row = rows.emplace_back();
+        for (std::string field; std::getline(fields, field, ',');)
+            row.push_back(field.erase(0, field.find_first_not_of(' ')));
+    }
+    return rows;
 }
 
-std::vector<std::string> fields(const std::string& line) {
-    std::vector<std::string> out;
-    std::istringstream in(line);
-    std::string field;
-    while (std::getline(in, field, ','))
-        out.push_back(field);
-    return out;
+bool is_number(const std::string& field) {
+    return !field.empty() && isdigit(static_cast<unsigned char>(field[0]));
 }
 
 }  // namespace
 
-std::vector<Keyframe> ffprobe_video_packets(const std::string& stream) {
-    std::vector<Keyframe> packets;
-    std::string out = run_command(
-        "ffprobe -v error -select_streams v:0 -show_entries packet=pos,pts_time,flags -of "
-        "csv=p=0 " +
-        shell_quote(stream) + " 2>/dev/null");
-    for (const std::string& line : lines(out)) {
-        auto f = fields(line);
-        if (f.size() < 3 || f[1].empty() || !isdigit(static_cast<unsigned char>(f[1][0]))) continue;
+std::vector<VideoPacket> ffprobe_video_packets(const std::string& stream, bool key_only) {
+    std::vector<VideoPacket> packets;
+    for (const auto& f : csv_rows("ffprobe -v error -select_streams v:0 -show_entries "
+                                  "packet=pts_time,pos,flags -of csv=p=0 " +
+                                  shell_quote(stream))) {
+        if (f.size() < 3 || !is_number(f[1])) continue;
+        bool key = f[2].find('K') != std::string::npos;
         double pts = f[0].empty() || f[0] == "N/A" ? 0.0 : std::stod(f[0]);
-        packets.push_back({std::stoull(f[1]), pts, f[2].find('K') != std::string::npos});
+        if (key || !key_only) packets.push_back({std::stoull(f[1]), pts, key});
     }
     return packets;
 }
 
-std::vector<Keyframe> ffprobe_keyframes(const std::string& stream) {
-    std::vector<Keyframe> keyframes;
-    for (const Keyframe& packet : ffprobe_video_packets(stream))
-        if (packet.key) keyframes.push_back(packet);
-    return keyframes;
-}
-
 std::vector<uint64_t> ffprobe_frame_positions(const std::string& stream) {
     std::vector<uint64_t> positions;
-    std::string out = run_command(
-        "ffprobe -v error -select_streams v:0 -show_entries frame=pkt_pos -of csv=p=0 " +
-        shell_quote(stream) + " 2>/dev/null");
-    for (const std::string& line : lines(out)) {
-        auto f = fields(line);
-        if (!f.empty() && !f[0].empty()) positions.push_back(std::stoull(f[0]));
-    }
+    for (const auto& f : csv_rows("ffprobe -v error -select_streams v:0 -show_entries "
+                                  "frame=pkt_pos -of csv=p=0 " +
+                                  shell_quote(stream)))
+        if (!f.empty() && is_number(f[0])) positions.push_back(std::stoull(f[0]));
     return positions;
 }
 
 std::vector<std::string> ffmpeg_frame_md5s(const std::string& file) {
     std::vector<std::string> md5s;
-    std::string out = run_command("ffmpeg -v error -i " + shell_quote(file) +
-                                  " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null");
-    for (const std::string& line : lines(out)) {
-        if (line[0] == '#') continue;
-        auto f = fields(line);
-        if (f.size() >= 6) {
-            std::string md5 = f.back();
-            md5.erase(0, md5.find_first_not_of(' '));
-            md5s.push_back(md5);
-        }
-    }
+    for (const auto& f : csv_rows("ffmpeg -v error -i " + shell_quote(file) +
+                                  " -map 0:v:0 -fps_mode passthrough -f framemd5 -"))
+        if (f.size() >= 6) md5s.push_back(f.back());
     return md5s;
 }
 
@@ -98,23 +78,23 @@ std::vector<PcrPoint> stream_pcrs(const std::string& stream) {
     return pcrs;
 }
 
-std::vector<Index2::Block> index_blocks(const std::string& index) {
-    std::vector<Index2::Block> blocks;
-    auto bytes = Corvid::Testing::read_file(index);
-    if (bytes.size() < 256) return blocks;
-    Gantry::Channel::BlockReader in(bytes.data(), bytes.size());
-    in.skip(256);
-    while (in.remaining() >= 256) {
-        Index2::Block block;
-        block.read(in);
-        blocks.push_back(block);
-    }
-    return blocks;
+std::string cv_index(const std::string& arguments, int* status) {
+    return Corvid::Testing::run_command(
+        shell_quote(Corvid::Testing::tool_path("cv-index")) + " " + arguments + " 2>&1", status);
 }
 
-std::string cv_index(const std::string& arguments, int* status) {
-    return run_command(
-        shell_quote(Corvid::Testing::tool_path("cv-index")) + " " + arguments + " 2>&1", status);
+std::vector<Index2::Block> build_index(const std::string& stream, const std::string& index) {
+    int status = -1;
+    std::string output =
+        cv_index("build " + shell_quote(stream) + " -o " + shell_quote(index), &status);
+    std::vector<Index2::Block> blocks;
+    EXPECT_EQ(status, 0) << output;
+    if (status != 0) return blocks;
+    auto bytes = Corvid::Testing::read_file(index);
+    Gantry::Channel::BlockReader in(bytes.data(), bytes.size());
+    for (in.skip(256); in.remaining() >= 256;)
+        blocks.emplace_back().read(in);
+    return blocks;
 }
 
 }  // namespace Corvid::Tools::Testing

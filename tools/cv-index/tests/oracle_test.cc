@@ -17,56 +17,51 @@ namespace Corvid::Tools::Testing {
 namespace {
 
 using Corvid::Testing::shell_quote;
-using Corvid::Testing::TempDir;
 
-struct Entry {
-    uint64_t offset;
-    double npt;
+// A stream indexed by cv-index, with the first blocks of its trick-play entries.
+struct Indexed {
+    explicit Indexed(const std::string& stream_path) : stream(stream_path) {
+        for (const auto& block : build_index(stream, index))
+            if (block.has(Index2::kFlagIntra)) entries.push_back(block);
+    }
+
+    // Writes entry n as a stream of its own and returns its path.
+    std::string extract(size_t n) const {
+        std::string out = dir.file("entry" + std::to_string(n) + ".ts");
+        int status = -1;
+        std::string output = cv_index("extract " + shell_quote(stream) + " " + shell_quote(index) +
+                                          " " + std::to_string(n) + " -o " + shell_quote(out),
+                                      &status);
+        EXPECT_EQ(status, 0) << output;
+        return out;
+    }
+
+    Corvid::Testing::TempDir dir;
+    std::string stream, index = dir.file("index.cvi2");
+    std::vector<Index2::Block> entries;
 };
 
-// Indexes the stream with cv-index and returns its intra entries (first blocks of the entries).
-std::vector<Entry> build(const std::string& stream, const std::string& index) {
-    int status = -1;
-    std::string output =
-        cv_index("build " + shell_quote(stream) + " -o " + shell_quote(index), &status);
-    EXPECT_EQ(status, 0) << output;
-    std::vector<Entry> entries;
-    for (const auto& block : index_blocks(index))
-        if (block.has(Index2::kFlagIntra)) entries.push_back({block.offset, block.npt});
-    return entries;
-}
-
-// NPT counts from the first PCR of the stream, whatever its PID, and is the PCR clock at the
-// packet: the last PCR at or before it.
-double npt_at(const std::vector<PcrPoint>& pcrs, uint64_t offset) {
-    double pcr = pcrs.front().pcr;
-    for (const auto& point : pcrs) {
-        if (point.offset > offset) break;
-        pcr = point.pcr;
-    }
-    return pcr - pcrs.front().pcr;
-}
-
-// The INTRA entries sit exactly at ffprobe's key frame packets, in order; only a last key frame
-// whose picture the stream ends before completing may be missing (the generator writes a picture
-// when the next PES packet begins). Their NPT is the PCR clock at that packet (0.1 s), and the
-// key frame is presented a steady decoder delay after it: ffprobe's presentation time minus the
-// first PCR is the NPT plus the delay the muxer chose, the same (within 0.1 s) for every entry.
-void check_entries_against_ffprobe(const std::string& stream) {
-    TempDir dir;
-    auto entries = build(stream, dir.file("index.cvi2"));
-    auto keyframes = ffprobe_keyframes(stream);
+// The entries sit exactly at ffprobe's key frame packets, in order; only a last key frame whose
+// picture the stream ends before completing may be missing (the generator writes a picture when
+// the next PES packet begins). Their NPT is the PCR clock at that packet, the last PCR at or
+// before it counted from the first (0.1 s), and the key frame is presented a steady decoder delay
+// after it: ffprobe's presentation time minus the first PCR is the NPT plus the delay the muxer
+// chose, the same (within 0.1 s) for every entry.
+void check_entries_against_ffprobe(const Indexed& indexed) {
+    const auto& entries = indexed.entries;
+    auto keyframes = ffprobe_video_packets(indexed.stream, true);
     ASSERT_TRUE(entries.size() == keyframes.size() || entries.size() + 1 == keyframes.size())
         << entries.size() << " entries, " << keyframes.size() << " key frames";
-    for (size_t i = 0; i < entries.size(); ++i)
-        EXPECT_EQ(entries[i].offset, keyframes[i].pos) << "entry " << i;
     if (entries.empty()) return;
-
-    auto pcrs = stream_pcrs(stream);
+    auto pcrs = stream_pcrs(indexed.stream);
     ASSERT_FALSE(pcrs.empty());
     double least_delay = 1e9, most_delay = -1e9;
     for (size_t i = 0; i < entries.size(); ++i) {
-        EXPECT_NEAR(entries[i].npt, npt_at(pcrs, entries[i].offset), 0.1) << "entry " << i;
+        EXPECT_EQ(entries[i].offset, keyframes[i].pos) << "entry " << i;
+        double pcr = pcrs.front().pcr;
+        for (size_t k = 0; k < pcrs.size() && pcrs[k].offset <= entries[i].offset; ++k)
+            pcr = pcrs[k].pcr;
+        EXPECT_NEAR(entries[i].npt, pcr - pcrs.front().pcr, 0.1) << "entry " << i;
         double delay = keyframes[i].pts_time - pcrs.front().pcr - entries[i].npt;
         least_delay = std::min(least_delay, delay);
         most_delay = std::max(most_delay, delay);
@@ -76,32 +71,17 @@ void check_entries_against_ffprobe(const std::string& stream) {
     EXPECT_LE(most_delay - least_delay, 0.1);
 }
 
-// Writes entry n of the index as a stream of its own and returns its path.
-std::string extract(const TempDir& dir, const std::string& stream, const std::string& index,
-                    size_t n) {
-    std::string out = dir.file("entry" + std::to_string(n) + ".ts");
-    int status = -1;
-    std::string output = cv_index("extract " + shell_quote(stream) + " " + shell_quote(index) +
-                                      " " + std::to_string(n) + " -o " + shell_quote(out),
-                                  &status);
-    EXPECT_EQ(status, 0) << output;
-    return out;
-}
-
-// The first `count` entries (all by default), extracted on their own, each decode to exactly one
-// picture identical to the key frame decoded in the original stream.
-void check_extracted_pictures(const std::string& stream, size_t count = SIZE_MAX) {
-    TempDir dir;
-    std::string index = dir.file("index.cvi2");
-    auto entries = build(stream, index);
-    ASSERT_FALSE(entries.empty());
-    auto positions = ffprobe_frame_positions(stream);
-    auto md5s = ffmpeg_frame_md5s(stream);
+// The first `count` entries, extracted on their own, each decode to exactly one picture identical
+// to the key frame decoded in the original stream.
+void check_extracted_pictures(const Indexed& indexed, size_t count = SIZE_MAX) {
+    ASSERT_FALSE(indexed.entries.empty());
+    auto positions = ffprobe_frame_positions(indexed.stream);
+    auto md5s = ffmpeg_frame_md5s(indexed.stream);
     ASSERT_EQ(positions.size(), md5s.size());
-    for (size_t n = 0; n < entries.size() && n < count; ++n) {
-        auto picture = ffmpeg_frame_md5s(extract(dir, stream, index, n));
+    for (size_t n = 0; n < indexed.entries.size() && n < count; ++n) {
+        auto picture = ffmpeg_frame_md5s(indexed.extract(n));
         ASSERT_EQ(picture.size(), 1u) << "entry " << n;
-        auto frame = std::find(positions.begin(), positions.end(), entries[n].offset);
+        auto frame = std::find(positions.begin(), positions.end(), indexed.entries[n].offset);
         ASSERT_NE(frame, positions.end()) << "entry " << n;
         EXPECT_EQ(picture[0], md5s[frame - positions.begin()]) << "entry " << n;
     }
@@ -116,15 +96,17 @@ void check_extracted_pictures(const std::string& stream, size_t count = SIZE_MAX
 TEST(RealStreams, Mpeg2ClosedGopsWithPcrOnItsOwnPid) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-025.ts");
-    check_entries_against_ffprobe(stream);
-    check_extracted_pictures(stream);
+    Indexed indexed(stream);
+    check_entries_against_ffprobe(indexed);
+    check_extracted_pictures(indexed);
 }
 
 TEST(RealStreams, H264IdrPictures) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-064.ts");
-    check_entries_against_ffprobe(stream);
-    check_extracted_pictures(stream);
+    Indexed indexed(stream);
+    check_entries_against_ffprobe(indexed);
+    check_extracted_pictures(indexed);
 }
 
 // A non-IDR I picture with a recovery point SEI, in an interlaced stream. The entry decodes to one
@@ -134,12 +116,10 @@ TEST(RealStreams, H264IdrPictures) {
 TEST(RealStreams, H264RecoveryPoint) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-026.ts");
-    check_entries_against_ffprobe(stream);
-
-    TempDir dir;
-    std::string index = dir.file("index.cvi2");
-    ASSERT_EQ(build(stream, index).size(), 1u);
-    auto picture = ffmpeg_frame_md5s(extract(dir, stream, index, 0));
+    Indexed indexed(stream);
+    check_entries_against_ffprobe(indexed);
+    ASSERT_EQ(indexed.entries.size(), 1u);
+    auto picture = ffmpeg_frame_md5s(indexed.extract(0));
     ASSERT_EQ(picture.size(), 1u);
     auto md5s = ffmpeg_frame_md5s(stream);
     EXPECT_NE(std::find(md5s.begin(), md5s.end(), picture[0]), md5s.end());
@@ -151,19 +131,21 @@ TEST(RealStreams, H264RecoveryPoint) {
 TEST(RealStreams, NoisyCaptureWhoseFirstProgrammeHasNoVideoPackets) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-143.ts");
-    TempDir dir;
-    EXPECT_TRUE(build(stream, dir.file("index.cvi2")).empty());
-    EXPECT_TRUE(ffprobe_keyframes(stream).empty());
+    EXPECT_TRUE(Indexed(stream).entries.empty());
+    EXPECT_TRUE(ffprobe_video_packets(stream, true).empty());
 }
 
-// Streams made by make-test-streams (20 s each, PCR on the video PID).
-
+// Streams made by make-test-streams (20 s each, PCR on the video PID). h264-open-gop's recovery
+// points are non-IDR I pictures: complete on their own, so they decode like IDR pictures.
 class GeneratedStreams : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(GeneratedStreams, EntriesAtFfprobeKeyFrames) {
+TEST_P(GeneratedStreams, EntriesAtFfprobeKeyFramesDecodeToThem) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_STREAM(stream, GetParam());
-    check_entries_against_ffprobe(stream);
+    Indexed indexed(stream);
+    check_entries_against_ffprobe(indexed);
+    // Of periodic intra refresh only the IDR picture decodes on its own (below).
+    check_extracted_pictures(indexed, stream.ends_with("intra-refresh.ts") ? 1 : SIZE_MAX);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, GeneratedStreams,
@@ -177,43 +159,19 @@ INSTANTIATE_TEST_SUITE_P(All, GeneratedStreams,
                              return name;
                          });
 
-class GeneratedIntraPictures : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(GeneratedIntraPictures, ExtractedEntriesDecodeToTheKeyFrame) {
-    REQUIRE_FFMPEG();
-    CORVID_REQUIRE_STREAM(stream, GetParam());
-    check_extracted_pictures(stream);
-}
-
-// h264-open-gop's recovery points are non-IDR I pictures: complete on their own, so they pass the
-// same check as IDR pictures.
-INSTANTIATE_TEST_SUITE_P(MPEG2AndIDR, GeneratedIntraPictures,
-                         ::testing::Values("mpeg2-closed-gop25.ts", "mpeg2-open-gop12.ts",
-                                           "h264-idr2s.ts", "h264-cbr.ts", "h264-open-gop.ts"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             name = name.substr(0, name.find('.'));
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
-
 // Periodic intra refresh: after the first (IDR) picture there are no intra pictures at all, only P
 // pictures with a recovery point SEI whose intra-coded column sweeps across the following frames.
 // The index marks each recovery point like an intra picture (ffprobe agrees, above), but its entry
 // holds that one P picture, which no decoder can show on its own: ffmpeg decodes nothing from it.
-// What can be asserted: the IDR entry decodes exactly; every other entry is a well-formed stream
-// holding exactly one video packet, which ffprobe flags as a key frame.
+// What can be asserted: every entry after the IDR one is a well-formed stream holding exactly one
+// video packet, which ffprobe flags as a key frame.
 TEST(GeneratedRecoveryPoints, IntraRefreshEntriesHoldOnePictureEach) {
     REQUIRE_FFMPEG();
     CORVID_REQUIRE_STREAM(stream, "h264-intra-refresh.ts");
-    check_extracted_pictures(stream, 1);
-
-    TempDir dir;
-    std::string index = dir.file("index.cvi2");
-    auto entries = build(stream, index);
-    ASSERT_GE(entries.size(), 5u);
-    for (size_t n = 1; n < entries.size(); ++n) {
-        std::string out = extract(dir, stream, index, n);
+    Indexed indexed(stream);
+    ASSERT_GE(indexed.entries.size(), 5u);
+    for (size_t n = 1; n < indexed.entries.size(); ++n) {
+        std::string out = indexed.extract(n);
         EXPECT_EQ(Corvid::Testing::read_file(out).size() % 188, 0u);
         auto packets = ffprobe_video_packets(out);
         ASSERT_EQ(packets.size(), 1u) << "entry " << n;
