@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -25,8 +24,7 @@ using Testing::TempDir;
 
 struct Result {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 Result cv_epg(const std::string& arguments) {
@@ -35,8 +33,8 @@ Result cv_epg(const std::string& arguments) {
     r.out = run_command(shell_quote(Testing::tool_path("cv-epg")) + " " + arguments + " 2>" +
                             shell_quote(dir.file("err")),
                         &r.status);
-    std::ifstream err(dir.file("err"));
-    r.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    auto err = Testing::read_file(dir.file("err"));
+    r.err.assign(err.begin(), err.end());
     return r;
 }
 
@@ -66,42 +64,30 @@ struct ReferenceEvent {
     std::string description;  // wrapped lines joined
 };
 
-bool all_digits(const std::string& text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), ::isdigit);
-}
-
 // The reference lists services ("6. M6" over a line of dashes), dates ("2019/01/22"), events
 // ("  01:30:00 to 01:35:00 (5 mn), event id: 0x000F (15)") and their "Title:", "Description:"
 // and "Extended description:" fields, each wrapped onto lines indented by four spaces.
 std::vector<ReferenceEvent> read_reference(const std::string& path) {
     std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
     std::vector<ReferenceEvent> events;
-    std::string service, date;
-    std::string* field = nullptr;
-    for (size_t i = 0; i < lines.size(); i++) {
-        const std::string& line = lines[i];
-        size_t dot = line.find(". ");
+    std::string previous, service, date, *field = nullptr;
+    for (std::string line; std::getline(in, line); previous = line) {
         char start[16], end[16], hex[16];
         int minutes = 0, id = 0;
-        if (dot != std::string::npos && all_digits(line.substr(0, dot)) && i + 1 < lines.size() &&
-            lines[i + 1].starts_with("---")) {
-            service = line.substr(dot + 2);
+        if (line.starts_with("---")) {
+            service = previous.substr(previous.find(". ") + 2);
         } else if (line.size() == 10 && line[4] == '/' && line[7] == '/') {
             date = line.substr(0, 4) + "-" + line.substr(5, 2) + "-" + line.substr(8, 2);
-        } else if (line.starts_with("  ") && !line.starts_with("   ") &&
+        } else if (!line.starts_with("   ") &&
                    std::sscanf(line.c_str(), " %15s to %15s (%d mn), event id: %15s (%d)", start,
                                end, &minutes, hex, &id) == 5) {
             events.push_back({service, date + "T" + start + "Z", minutes, id, "", ""});
             field = nullptr;
-        } else if (line.starts_with("    Title:") && !events.empty()) {
-            field = &events.back().title;
-            *field = line.substr(std::min(line.size(), sizeof "    Title: " - 1));
-        } else if (line.starts_with("    Description:") && !events.empty()) {
-            field = &events.back().description;
-            *field = line.substr(std::min(line.size(), sizeof "    Description: " - 1));
+        } else if (events.empty()) {
+        } else if (line.starts_with("    Title: ")) {
+            *(field = &events.back().title) = line.substr(11);
+        } else if (line.starts_with("    Description: ")) {
+            *(field = &events.back().description) = line.substr(17);
         } else if (line.starts_with("    Extended description:")) {
             field = nullptr;
         } else if (line.starts_with("    ") && field) {
@@ -111,43 +97,34 @@ std::vector<ReferenceEvent> read_reference(const std::string& path) {
     return events;
 }
 
-TEST(CvEpg, HelpAndUsageErrors) {
+TEST(CvEpg, UsageAndFailuresAreOneLine) {
     Result help = cv_epg("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("scan FILE.ts... [--huffman PATTERN] [--owner ID] [--all]"));
     EXPECT_THAT(help.out, HasSubstr("xmltv STATE.xml"));
-    for (const char* bad : {"", "frobnicate", "scan", "scan --bogus x.ts", "scan x.ts --owner",
-                            "xmltv", "xmltv a.xml b.xml"}) {
-        Result r = cv_epg(bad);
-        EXPECT_EQ(r.status, 2) << bad;
-        EXPECT_THAT(r.err, ::testing::StartsWith("cv-epg: ")) << bad;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << bad << ": " << r.err;
-    }
-}
 
-TEST(CvEpg, FailuresGiveOneLine) {
     TempDir dir;
-    Result missing = cv_epg(shell_quote(dir.file("none.ts")));
-    EXPECT_EQ(missing.status, 2);  // "none.ts" without a command
-    missing = cv_epg("scan " + shell_quote(dir.file("none.ts")));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err,
-              "cv-epg: cannot open " + dir.file("none.ts") + ": No such file or directory\n");
-    Result no_state = cv_epg("xmltv " + shell_quote(dir.file("none.xml")));
-    EXPECT_EQ(no_state.status, 1);
-    EXPECT_THAT(no_state.err, ::testing::StartsWith("cv-epg: cannot read "));
-    EXPECT_EQ(std::count(no_state.err.begin(), no_state.err.end(), '\n'), 1);
+    auto expect_failure = [](const std::string& args, int status, const std::string& start,
+                             const std::string& reason = "") {
+        Result r = cv_epg(args);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_THAT(r.err, ::testing::StartsWith("cv-epg: " + start)) << args;
+        EXPECT_THAT(r.err, HasSubstr(reason)) << args;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
+    };
+    for (const std::string usage : {"", "frobnicate", "scan", "scan --bogus x.ts",
+                                    "scan x.ts --owner", "xmltv", "xmltv a.xml b.xml"})
+        expect_failure(usage, 2, "");
+    expect_failure(shell_quote(dir.file("none.ts")), 2, "");  // a file without a command
+    expect_failure("scan " + shell_quote(dir.file("none.ts")), 1,
+                   "cannot open " + dir.file("none.ts") + ": No such file or directory\n");
+    expect_failure("xmltv " + shell_quote(dir.file("none.xml")), 1, "cannot read ");
 
     CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
-    Result unwritable =
-        cv_epg("scan " + shell_quote(ts) + " --state " + shell_quote(dir.file("no/dir/s.xml")));
-    EXPECT_EQ(unwritable.status, 1);
-    EXPECT_THAT(unwritable.err, HasSubstr("cannot write " + dir.file("no/dir/s.xml")));
-    EXPECT_EQ(std::count(unwritable.err.begin(), unwritable.err.end(), '\n'), 1);
-    Result bad_tables =
-        cv_epg("scan " + shell_quote(ts) + " --huffman " + shell_quote(dir.file("freesat.t")));
-    EXPECT_EQ(bad_tables.status, 1);
-    EXPECT_THAT(bad_tables.err, HasSubstr("single '%i' marker"));
+    expect_failure("scan " + shell_quote(ts) + " --state " + shell_quote(dir.file("no/dir/s.xml")),
+                   1, "", "cannot write " + dir.file("no/dir/s.xml"));
+    expect_failure("scan " + shell_quote(ts) + " --huffman " + shell_quote(dir.file("freesat.t")),
+                   1, "", "single '%i' marker");
 }
 
 // A channel capture keeps its own service: the lowest program of the PAT (M6, 0x0401).
@@ -197,31 +174,32 @@ TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
     Result r =
         cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("s.xml")));
     ASSERT_EQ(r.status, 0) << r.err;
+    std::map<uint16_t, const EPGServiceListing*> by_id;
+    std::map<std::pair<std::string, int>, const EPGEvent*> by_name_and_id;
     auto guide = load_guide(dir.file("s.xml"));
+    for (const auto& listing : guide) {
+        by_id[listing.service.service_id] = &listing;
+        for (const auto& e : listing.events)
+            by_name_and_id[{listing.service.name, e.id}] = &e;
+    }
 
     // The services of the SDT actual.
-    std::map<uint16_t, std::string> actual = {
-        {0x0401, "M6"}, {0x0402, "W9"}, {0x0407, "Arte"}, {0x0415, "France 5"}, {0x0416, "6ter"}};
-    for (const auto& [service_id, name] : actual) {
-        const uint16_t sid = service_id;  // a structured binding cannot be captured in C++20
-        auto it = std::find_if(guide.begin(), guide.end(),
-                               [&](const auto& l) { return l.service.service_id == sid; });
-        ASSERT_NE(it, guide.end()) << name;
-        EXPECT_EQ(it->service.name, name);
-        EXPECT_EQ(it->service.provider, "Multi4");
-        EXPECT_FALSE(it->events.empty()) << name;
+    for (auto [id, name] : std::map<uint16_t, std::string>{{0x0401, "M6"},
+                                                           {0x0402, "W9"},
+                                                           {0x0407, "Arte"},
+                                                           {0x0415, "France 5"},
+                                                           {0x0416, "6ter"}}) {
+        ASSERT_TRUE(by_id.contains(id)) << name;
+        EXPECT_EQ(by_id[id]->service.name, name);
+        EXPECT_EQ(by_id[id]->service.provider, "Multi4");
+        EXPECT_FALSE(by_id[id]->events.empty()) << name;
     }
 
     auto expected = read_reference(reference);
     ASSERT_EQ(expected.size(), 346u);
     size_t accented = 0;
     for (const ReferenceEvent& want : expected) {
-        const EPGEvent* got = nullptr;
-        for (const auto& listing : guide) {
-            if (listing.service.name != want.service) continue;
-            for (const auto& e : listing.events)
-                if (e.id == want.id) got = &e;
-        }
+        const EPGEvent* got = by_name_and_id[{want.service, want.id}];
         ASSERT_NE(got, nullptr) << want.service << " event " << want.id << " " << want.title;
         EXPECT_EQ(got->start.iso(), want.start) << want.title;
         // The reference gives whole minutes, cut down.
