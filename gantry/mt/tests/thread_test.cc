@@ -1,8 +1,6 @@
 #include "gantry/mt/thread.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,29 +21,34 @@ namespace {
 // Generous bound for things that should happen at once; only reached when a test fails.
 constexpr auto kPatience = 10s;
 
-// Runs a function as the thread body.
+// Runs a function as the thread body; on_wake stands in for a subclass's wake().
 class FunctionThread : public MT::Thread {
   public:
-    explicit FunctionThread(std::function<void(FunctionThread&)> body) : body_(std::move(body)) {}
+    explicit FunctionThread(std::function<void(FunctionThread&)> body,
+                            std::function<void()> on_wake = {})
+        : body_(std::move(body)), on_wake_(std::move(on_wake)) {}
     ~FunctionThread() override { stop(); }
     using Thread::wait_for_stop;
 
   private:
     void run() override { body_(*this); }
+    void wake() override {
+        if (on_wake_) on_wake_();
+    }
     std::function<void(FunctionThread&)> body_;
+    std::function<void()> on_wake_;
 };
 
-TEST(Thread, RunsOnceAndReportsRunningUntilRunReturns) {
+TEST(Thread, RunsOnceAndReportsRunningUntilRunEndsEvenByAnException) {
     MT::Event release;
     std::atomic<int> runs{0};
     FunctionThread thread([&](FunctionThread&) {
         ++runs;
         release.wait_for(kPatience);
+        throw std::runtime_error("job failed");  // ends this thread only
     });
     EXPECT_FALSE(thread.is_running());
-    EXPECT_FALSE(thread.is_created());
     ASSERT_TRUE(thread.start());
-    EXPECT_TRUE(thread.is_created());
     EXPECT_TRUE(thread.is_running());
     EXPECT_FALSE(thread.start()) << "a thread object starts only once";
     release.set();
@@ -56,110 +59,57 @@ TEST(Thread, RunsOnceAndReportsRunningUntilRunReturns) {
     EXPECT_EQ(runs.load(), 1);
 }
 
-TEST(Thread, DestroyingAFinishedThreadJoinsWithoutCancelling) {
+TEST(Thread, DestroyingAFinishedOrNeverStartedThreadDoesNotCancel) {
     const unsigned long cancellations = MT::Thread::cancellations();
-    std::atomic<bool> reached_end{false};
-    auto thread = std::make_unique<FunctionThread>([&](FunctionThread&) { reached_end = true; });
-    ASSERT_TRUE(thread->start());
-    ASSERT_TRUE(thread->wait_finished(kPatience));
-    thread.reset();
-    EXPECT_TRUE(reached_end);
+    std::atomic<bool> saw_stop{false};
+    auto finished = std::make_unique<FunctionThread>(
+        [&](FunctionThread& self) { saw_stop = self.stop_requested(); });
+    finished->request_stop();  // before start: run() must still see it
+    ASSERT_TRUE(finished->start());
+    ASSERT_TRUE(finished->wait_finished(kPatience));
+    finished.reset();
+    EXPECT_TRUE(saw_stop);
+    auto never_started = std::make_unique<FunctionThread>([](FunctionThread&) {});
+    EXPECT_TRUE(never_started->stop_and_join(0ms));
+    never_started.reset();
     EXPECT_EQ(MT::Thread::cancellations(), cancellations);
 }
 
-TEST(Thread, DestroyingANeverStartedThreadDoesNothing) {
-    const unsigned long cancellations = MT::Thread::cancellations();
-    auto thread = std::make_unique<FunctionThread>([](FunctionThread&) {});
-    EXPECT_TRUE(thread->stop_and_join(0ms));
-    thread.reset();
-    EXPECT_EQ(MT::Thread::cancellations(), cancellations);
-}
-
-TEST(Thread, WaitForStopTimesOutWithoutARequestAndReturnsEarlyWithOne) {
-    std::atomic<bool> first_wait_result{true};
-    MT::Event first_wait_done;
-    std::atomic<bool> second_wait_result{false};
-    FunctionThread thread([&](FunctionThread& self) {
-        first_wait_result = self.wait_for_stop(1ms);
-        first_wait_done.set();
-        second_wait_result = self.wait_for_stop(std::chrono::hours(1));
-    });
-    ASSERT_TRUE(thread.start());
-    ASSERT_TRUE(first_wait_done.wait_for(kPatience));
-    EXPECT_FALSE(first_wait_result);
-    EXPECT_FALSE(thread.stop_requested());
-    const unsigned long cancellations = MT::Thread::cancellations();
-    EXPECT_TRUE(thread.stop_and_join(kPatience));
-    EXPECT_TRUE(second_wait_result);
-    EXPECT_TRUE(thread.stop_requested());
-    EXPECT_EQ(MT::Thread::cancellations(), cancellations);
-}
-
-bool may_use_sched_rr() {
-    sched_param probe{};
-    probe.sched_priority = 10;
-    int old_policy;
-    sched_param old_param;
-    pthread_getschedparam(pthread_self(), &old_policy, &old_param);
-    const bool permitted = pthread_setschedparam(pthread_self(), SCHED_RR, &probe) == 0;
-    pthread_setschedparam(pthread_self(), old_policy, &old_param);
-    return permitted;
-}
-
-TEST(Thread, SetPriority) {
-    FunctionThread never_started([](FunctionThread&) {});
-    EXPECT_FALSE(never_started.set_priority(0, false)) << "no thread to set";
-
+TEST(Thread, SetPriorityNeedsALiveThread) {
     FunctionThread thread([](FunctionThread& self) { self.wait_for_stop(kPatience); });
+    EXPECT_FALSE(thread.set_priority(0, false)) << "never created";
     ASSERT_TRUE(thread.start());
     EXPECT_TRUE(thread.set_priority(0, false));
-    EXPECT_FALSE(thread.set_priority(5, false)) << "SCHED_OTHER only has priority 0";
-    if (may_use_sched_rr()) {
-        EXPECT_TRUE(thread.set_priority(10, true));
-        EXPECT_FALSE(thread.set_priority(1000, true)) << "out of the SCHED_RR range";
-    }
     thread.stop();
     EXPECT_FALSE(thread.set_priority(0, false)) << "a joined thread has no handle";
 }
 
-// The body of the threads below is wrapped in a catch-all frame: had they been cancelled, glibc's
-// forced unwind would be swallowed and the process aborted.
+// Deleting a running thread used to cancel it outright. The bodies below wait inside a catch-all
+// frame: had they been cancelled, glibc's forced unwind would be swallowed and the process
+// aborted. Each must end by itself, cleanly, with no cancellation counted.
 
-// Blocks on its own condition variable, which only wake() signals.
-class CondWaiter : public MT::Thread {
-  public:
-    CondWaiter(std::atomic<bool>& clean_exit, MT::Event& waiting)
-        : clean_exit_(clean_exit), waiting_(waiting) {}
-    ~CondWaiter() override { stop(); }
-
-  private:
-    void run() override {
-        try {
-            MT::Lock lock(mutex_);
-            waiting_.set();
-            while (!stop_requested())
-                cond_.wait(mutex_);
-        } catch (...) {
-            return;  // would swallow a forced unwind: never reached when stopped cleanly
-        }
-        clean_exit_ = true;
-    }
-    void wake() override {
-        MT::Lock lock(mutex_);
-        cond_.broadcast();
-    }
-
-    std::atomic<bool>& clean_exit_;
-    MT::Event& waiting_;
-    MT::Mutex mutex_;
-    MT::Condition cond_;
-};
-
-TEST(ThreadStop, DeletingAThreadBlockedInACatchAllFrameStopsItWithoutCancelling) {
+TEST(ThreadStopMend, DeletingAThreadBlockedOnItsOwnConditionStopsItThroughWake) {
     const unsigned long cancellations = MT::Thread::cancellations();
-    std::atomic<bool> clean_exit{false};
+    MT::Mutex mutex;
+    MT::Condition cond;
     MT::Event waiting;
-    auto thread = std::make_unique<CondWaiter>(clean_exit, waiting);
+    std::atomic<bool> clean_exit{false};
+    auto thread = std::make_unique<FunctionThread>(
+        [&](FunctionThread& self) {
+            try {
+                MT::Lock lock(mutex);
+                waiting.set();
+                while (!self.stop_requested())
+                    cond.wait(mutex);
+            } catch (...) {
+                return;
+            }
+            clean_exit = true;
+        },
+        [&] {
+            MT::Lock lock(mutex);
+            cond.broadcast();
+        });
     ASSERT_TRUE(thread->start());
     ASSERT_TRUE(waiting.wait_for(kPatience));
     thread.reset();
@@ -191,7 +141,7 @@ class BaseOnlyWaiter : public MT::Thread {
     MT::Event& waiting_;
 };
 
-TEST(ThreadStop, BaseDestructorStopsAThreadWaitingForStop) {
+TEST(ThreadStopMend, BaseDestructorStopsAThreadWaitingForStop) {
     const unsigned long cancellations = MT::Thread::cancellations();
     std::atomic<bool> clean_exit{false};
     MT::Event waiting;
@@ -203,32 +153,34 @@ TEST(ThreadStop, BaseDestructorStopsAThreadWaitingForStop) {
     EXPECT_EQ(MT::Thread::cancellations(), cancellations);
 }
 
-TEST(ThreadStop, AThreadHoldingAMutexReleasesItWhenAskedToStop) {
+TEST(ThreadStopMend, AThreadHoldingAMutexWaitsForStopAndReleasesItWhenAsked) {
     const unsigned long cancellations = MT::Thread::cancellations();
     MT::Mutex shared;
+    auto is_free = [&] {
+        if (!shared.try_lock()) return false;
+        shared.unlock();
+        return true;
+    };
     MT::Event holding;
+    std::atomic<bool> early_wait{true};
     auto thread = std::make_unique<FunctionThread>([&](FunctionThread& self) {
         MT::Lock lock(shared);
+        early_wait = self.wait_for_stop(1ms);  // no request yet: times out
         holding.set();
         while (!self.wait_for_stop(std::chrono::hours(1))) {
         }
     });
     ASSERT_TRUE(thread->start());
     ASSERT_TRUE(holding.wait_for(kPatience));
-    if (shared.try_lock()) {
-        shared.unlock();
-        ADD_FAILURE() << "the thread should hold the mutex";
-    }
+    EXPECT_FALSE(early_wait);
+    EXPECT_FALSE(is_free());
     thread.reset();
-    if (shared.try_lock()) {
-        shared.unlock();
-    } else {
-        ADD_FAILURE() << "the mutex was not released when the thread stopped";
-    }
+    EXPECT_TRUE(is_free()) << "the mutex was not released when the thread stopped";
     EXPECT_EQ(MT::Thread::cancellations(), cancellations);
 }
 
-// Ignores stop requests, blocked in read() on a pipe nobody writes to.
+// Ignores stop requests, blocked in read() on a pipe nobody writes to: cancellation remains the
+// last resort once the grace period has passed.
 class Deaf : public MT::Thread {
   public:
     Deaf(int fd, MT::Event& blocked) : fd_(fd), blocked_(blocked) {}
@@ -238,15 +190,14 @@ class Deaf : public MT::Thread {
     void run() override {
         blocked_.set();
         char byte;
-        for (;;) {
-            if (::read(fd_, &byte, 1) != -1 || errno != EINTR) break;
+        while (::read(fd_, &byte, 1) == -1 && errno == EINTR) {
         }
     }
     int fd_;
     MT::Event& blocked_;
 };
 
-TEST(ThreadStop, AThreadIgnoringTheRequestIsCancelledAfterTheGracePeriod) {
+TEST(ThreadStopMend, AThreadIgnoringTheRequestIsCancelledAfterTheGracePeriod) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     MT::Event blocked;
@@ -256,7 +207,6 @@ TEST(ThreadStop, AThreadIgnoringTheRequestIsCancelledAfterTheGracePeriod) {
         ASSERT_TRUE(thread.start());
         ASSERT_TRUE(blocked.wait_for(kPatience));
         EXPECT_FALSE(thread.stop_and_join(20ms)) << "the request alone does not end it";
-        EXPECT_TRUE(thread.is_running());
         const unsigned long cancellations = MT::Thread::cancellations();
         thread.stop();
         EXPECT_FALSE(thread.is_running());
@@ -264,22 +214,6 @@ TEST(ThreadStop, AThreadIgnoringTheRequestIsCancelledAfterTheGracePeriod) {
     }
     ::close(fds[0]);
     ::close(fds[1]);
-}
-
-TEST(ThreadStop, RequestBeforeStartIsSeenByRun) {
-    std::atomic<bool> saw_stop{false};
-    FunctionThread thread([&](FunctionThread& self) { saw_stop = self.stop_requested(); });
-    thread.request_stop();
-    ASSERT_TRUE(thread.start());
-    thread.join();
-    EXPECT_TRUE(saw_stop);
-}
-
-TEST(ThreadStop, AnExceptionEscapingRunEndsOnlyThatThread) {
-    FunctionThread thread([](FunctionThread&) { throw std::runtime_error("job failed"); });
-    ASSERT_TRUE(thread.start());
-    ASSERT_TRUE(thread.wait_finished(kPatience));
-    EXPECT_FALSE(thread.is_running());
 }
 
 }  // namespace
