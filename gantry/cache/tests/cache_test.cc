@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <future>
 #include <map>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,221 +17,124 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Records every destruction, so that tests can tell which objects died and how often.
-class Ledger {
-  public:
-    void died(const std::string& name) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++deaths_[name];
-        ++total_;
-    }
-    int deaths(const std::string& name) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto found = deaths_.find(name);
-        return found == deaths_.end() ? 0 : found->second;
-    }
-    int total() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return total_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::map<std::string, int> deaths_;
-    int total_ = 0;
-};
-
+// Counts its own destructions by name, so that tests can tell which objects died and how often.
 struct Tracked {
-    Tracked(Ledger& ledger, std::string name) : ledger(ledger), name(std::move(name)) {}
-    ~Tracked() { ledger.died(name); }
-    Ledger& ledger;
+    using Deaths = std::map<std::string, int>;
+    Tracked(Deaths& deaths, std::string name) : deaths(deaths), name(std::move(name)) {}
+    ~Tracked() { ++deaths[name]; }
+    Deaths& deaths;
     std::string name;
 };
 
 using Registry = Cache::BasicPointerCache<std::string, Tracked>;
 
-TEST(PointerCache, AddingTwiceUnderOneIdKeepsTheSecondAndDeletesTheFirst) {
-    Ledger ledger;
-    Registry cache;
-    auto* first = new Tracked(ledger, "first");
-    auto* second = new Tracked(ledger, "second");
-    EXPECT_TRUE(cache.add("bbc1", first));
-    EXPECT_TRUE(cache.add("bbc1", second));
-    EXPECT_EQ(ledger.deaths("first"), 1);
-    EXPECT_EQ(ledger.deaths("second"), 0);
-    EXPECT_EQ(cache.size(), 1u);
-    EXPECT_EQ(cache.lookup("bbc1"), second);
-}
-
-TEST(PointerCache, RemoveDeletesOnceAndIgnoresAnAbsentId) {
-    Ledger ledger;
-    Registry cache;
-    cache.add("a", new Tracked(ledger, "a"));
-    EXPECT_FALSE(cache.remove("absent"));
-    EXPECT_EQ(cache.size(), 1u);
-    EXPECT_EQ(ledger.total(), 0);
-    EXPECT_TRUE(cache.remove("a"));
-    EXPECT_FALSE(cache.remove("a"));
-    EXPECT_EQ(ledger.deaths("a"), 1);
-    EXPECT_EQ(cache.lookup("a"), nullptr);
-    EXPECT_TRUE(cache.empty());
-}
-
-TEST(PointerCache, ClearAndDestructorDeleteEveryObjectExactlyOnce) {
-    Ledger ledger;
+TEST(PointerCache, ReplaceRemoveAndClearDeleteEachObjectExactlyOnce) {
+    Tracked::Deaths deaths;
     {
         Registry cache;
+        auto* second = new Tracked(deaths, "second");
+        EXPECT_TRUE(cache.add("bbc1", new Tracked(deaths, "first")));
+        EXPECT_TRUE(cache.add("bbc1", second));
+        EXPECT_EQ(deaths, (Tracked::Deaths{{"first", 1}})) << "replacing deletes the old object";
+        EXPECT_EQ(cache.lookup("bbc1"), second);
+        EXPECT_FALSE(cache.remove("absent"));
+        EXPECT_TRUE(cache.remove("bbc1"));
+        EXPECT_FALSE(cache.remove("bbc1"));
+        EXPECT_EQ(deaths["second"], 1);
+        EXPECT_FALSE(cache.add("null", nullptr));
+
         for (const char* name : {"x", "y", "z"})
-            cache.add(name, new Tracked(ledger, name));
+            cache.add(name, new Tracked(deaths, name));
+        cache.clear();
         cache.clear();
         EXPECT_TRUE(cache.empty());
-        for (const char* name : {"x", "y", "z"})
-            EXPECT_EQ(ledger.deaths(name), 1) << name;
-        cache.clear();
-        EXPECT_EQ(ledger.total(), 3);
-        cache.add("kept", new Tracked(ledger, "kept"));
+        cache.add("kept", new Tracked(deaths, "kept"));
     }
-    EXPECT_EQ(ledger.deaths("kept"), 1) << "the destructor clears";
-    EXPECT_EQ(ledger.total(), 4);
-}
-
-TEST(PointerCache, NullObjectsAreRefused) {
-    Registry cache;
-    EXPECT_FALSE(cache.add("a", nullptr));
-    EXPECT_FALSE(cache.contains("a"));
-}
-
-TEST(PointerCache, WithoutALimitAnyNumberOfEntriesIsAccepted) {
-    Ledger ledger;
-    Registry cache;
-    EXPECT_EQ(cache.maximum_size(), 0u);
-    for (int i = 0; i < 1000; ++i) {
-        ASSERT_TRUE(cache.add(std::to_string(i), new Tracked(ledger, "n")));
-    }
-    EXPECT_EQ(cache.size(), 1000u);
+    EXPECT_EQ(deaths, (Tracked::Deaths{
+                          {"first", 1}, {"second", 1}, {"x", 1}, {"y", 1}, {"z", 1}, {"kept", 1}}))
+        << "the destructor clears too";
 }
 
 TEST(PointerCache, IterationFollowsTheIdsOwnOrder) {
-    Ledger ledger;
-    Registry text;
+    Tracked::Deaths deaths;
+    Registry text;  // maximum size 0: no limit
     for (const char* name : {"b", "B", "a", "ab"})
-        text.add(name, new Tracked(ledger, name));
+        text.add(name, new Tracked(deaths, name));
     std::vector<std::string> order;
-    {
-        Registry::ReadView view(text);
-        EXPECT_EQ(view.size(), 4u);
-        for (auto [id, object] : view) {
-            EXPECT_EQ(id, object->name);
-            order.push_back(id);
-        }
+    Registry::ReadView view(text);
+    for (auto [id, object] : view) {
+        EXPECT_EQ(id, object->name);
+        order.push_back(id);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"B", "a", "ab", "b"})) << "byte-wise for text";
 
     Cache::BasicPointerCache<uint16_t, Tracked> numeric;
     for (uint16_t sid : {10, 2, 0x1001})
-        numeric.add(sid, new Tracked(ledger, "s"));
+        numeric.add(sid, new Tracked(deaths, "s"));
     std::vector<uint16_t> sids;
     numeric.for_each([&](uint16_t sid, Tracked&) { sids.push_back(sid); });
     EXPECT_EQ(sids, (std::vector<uint16_t>{2, 10, 0x1001})) << "numeric for service ids";
 }
 
-TEST(PointerCache, TheWriteHolderMayLookUpAndRemove) {
-    Ledger ledger;
-    Registry cache;
-    cache.add("a", new Tracked(ledger, "a"));
-    // In its own thread so that a self-deadlock fails instead of hanging the suite.
-    auto done = std::async(std::launch::async, [&] {
-        MT::WriteGuard guard(cache.lock());
-        if (cache.lookup("a") != nullptr) cache.remove("a");
-        cache.add("b", new Tracked(ledger, "b"));
-        return cache.size();
-    });
-    ASSERT_EQ(done.wait_for(10s), std::future_status::ready) << "the write holder blocked";
-    EXPECT_EQ(done.get(), 1u);
-    EXPECT_EQ(ledger.deaths("a"), 1);
-}
-
 // Looks itself up from its destructor, as a registry entry's shutdown code may.
 struct SelfChecking {
-    SelfChecking(Cache::BasicPointerCache<int, SelfChecking>& cache, int id, bool& saw_self)
-        : cache(cache), id(id), saw_self(saw_self) {}
-    ~SelfChecking() { saw_self = cache.lookup(id) != nullptr; }
-    Cache::BasicPointerCache<int, SelfChecking>& cache;
-    int id;
+    using Owner = Cache::BasicPointerCache<int, SelfChecking>;
+    SelfChecking(Owner& cache, bool& saw_self) : cache(cache), saw_self(saw_self) {}
+    ~SelfChecking() { saw_self = cache.lookup(7) != nullptr; }
+    Owner& cache;
     bool& saw_self;
 };
 
-TEST(PointerCache, AnObjectIsOutOfTheMapBeforeItsDestructorRuns) {
-    Cache::BasicPointerCache<int, SelfChecking> cache;
+// The capture registry looks an id up and removes it under one write lock. Each step runs in its
+// own thread so that a self-deadlock fails instead of hanging the suite.
+TEST(PointerCache, TheWriteHolderMayLookUpAndRemoveAndEntriesLeaveBeforeTheirObjectDies) {
+    SelfChecking::Owner cache;
     bool saw_self = true;
-    cache.add(7, new SelfChecking(cache, 7, saw_self));
-    auto done = std::async(std::launch::async, [&] { cache.remove(7); });
-    ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
-    EXPECT_FALSE(saw_self);
+    cache.add(7, new SelfChecking(cache, saw_self));
+    cache.add(8, new SelfChecking(cache, saw_self));
+    auto done = std::async(std::launch::async, [&] {
+        MT::WriteGuard guard(cache.lock());
+        if (cache.lookup(7) != nullptr) cache.remove(7);
+        cache.add(9, new SelfChecking(cache, saw_self));
+    });
+    ASSERT_EQ(done.wait_for(10s), std::future_status::ready) << "the write holder blocked";
+    EXPECT_FALSE(saw_self) << "the object was still in the map while it was deleted";
+    EXPECT_EQ(cache.size(), 2u);
 }
 
-// Keeps entries whose name does not start with "old".
-class DropOld : public Cache::TidyPolicy<std::string, Tracked> {
-  public:
+// Rejects names starting with "old" when tidying; evicts the smallest id when full.
+struct DropOld : Cache::TidyPolicy<std::string, Tracked> {
     bool keep(const std::string&, const Tracked& object) override {
         return object.name.rfind("old", 0) != 0;
     }
 };
-
-TEST(PointerCache, TidyRemovesWhatThePolicyRejects) {
-    Ledger ledger;
-    Cache::PointerCache<std::string, Tracked, DropOld, Cache::NoEvictorPolicy<std::string, Tracked>>
-        cache;
-    cache.add("1", new Tracked(ledger, "old one"));
-    cache.add("2", new Tracked(ledger, "new"));
-    cache.add("3", new Tracked(ledger, "old two"));
-    cache.tidy();
-    EXPECT_EQ(cache.size(), 1u);
-    EXPECT_NE(cache.lookup("2"), nullptr);
-    EXPECT_EQ(ledger.deaths("old one"), 1);
-    EXPECT_EQ(ledger.deaths("old two"), 1);
-
-    Registry keeps_all;
-    keeps_all.add("1", new Tracked(ledger, "old three"));
-    keeps_all.tidy();
-    EXPECT_EQ(keeps_all.size(), 1u);
-}
-
-// Evicts the entry with the smallest id.
-class EvictFirst : public Cache::EvictorPolicy<std::string, Tracked> {
-  public:
+struct EvictFirst : Cache::EvictorPolicy<std::string, Tracked> {
     std::optional<std::string> choose_victim(
         const std::vector<Cache::Candidate<std::string, Tracked>>& entries) override {
-        if (entries.empty()) return std::nullopt;
         return *entries.front().id;
     }
 };
 
-TEST(PointerCache, AFullCacheWithoutAnEvictorRefusesNewIdsButAcceptsReplacements) {
-    Ledger ledger;
-    Registry cache(2);
-    EXPECT_TRUE(cache.add("a", new Tracked(ledger, "a")));
-    EXPECT_TRUE(cache.add("b", new Tracked(ledger, "b")));
-    EXPECT_FALSE(cache.add("c", new Tracked(ledger, "c")));
-    EXPECT_EQ(ledger.deaths("c"), 1) << "a refused object is deleted, not leaked";
-    EXPECT_EQ(cache.size(), 2u);
-    EXPECT_EQ(cache.lookup("c"), nullptr);
-    EXPECT_TRUE(cache.add("a", new Tracked(ledger, "a2")));
-    EXPECT_EQ(cache.lookup("a")->name, "a2");
-    EXPECT_EQ(ledger.deaths("a"), 1);
-}
+TEST(PointerCache, PoliciesTidyAndEvictAndAFullCacheWithoutAnEvictorRefusesNewIds) {
+    Tracked::Deaths deaths;
+    Cache::PointerCache<std::string, Tracked, DropOld, EvictFirst> cache(2);
+    cache.add("1", new Tracked(deaths, "old one"));
+    cache.add("2", new Tracked(deaths, "new"));
+    cache.tidy();
+    EXPECT_EQ(deaths["old one"], 1);
+    EXPECT_TRUE(cache.add("3", new Tracked(deaths, "three")));
+    EXPECT_TRUE(cache.add("4", new Tracked(deaths, "four")));
+    EXPECT_EQ(deaths["new"], 1) << "the evictor's choice, id 2, goes";
+    EXPECT_NE(cache.lookup("3"), nullptr);
 
-TEST(PointerCache, AFullCacheEvictsTheEvictorsChoice) {
-    Ledger ledger;
-    Cache::PointerCache<std::string, Tracked, Cache::NoTidyPolicy<std::string, Tracked>, EvictFirst>
-        cache(2);
-    cache.add("m", new Tracked(ledger, "m"));
-    cache.add("k", new Tracked(ledger, "k"));
-    EXPECT_TRUE(cache.add("z", new Tracked(ledger, "z")));
-    EXPECT_EQ(ledger.deaths("k"), 1);
-    EXPECT_EQ(cache.size(), 2u);
-    EXPECT_NE(cache.lookup("m"), nullptr);
-    EXPECT_NE(cache.lookup("z"), nullptr);
+    Registry full(2);
+    EXPECT_TRUE(full.add("a", new Tracked(deaths, "a")));
+    EXPECT_TRUE(full.add("b", new Tracked(deaths, "old b")));
+    full.tidy();  // the no-op policy keeps everything
+    EXPECT_FALSE(full.add("c", new Tracked(deaths, "c")));
+    EXPECT_EQ(deaths["c"], 1) << "a refused object is deleted, not leaked";
+    EXPECT_TRUE(full.add("a", new Tracked(deaths, "a2"))) << "a replacement needs no room";
+    EXPECT_EQ(full.size(), 2u);
 }
 
 // Many threads add, replace, remove and read the same few ids at once. Every object must end up
@@ -251,55 +154,46 @@ TEST(PointerCache, ConcurrentAddsLookupsAndRemovesNeitherLeakNorDoubleDelete) {
     const long live_before = Counted::live.load();
     {
         Cache::BasicPointerCache<int, Counted> cache;
-        constexpr int kIds = 8;
-        constexpr int kRounds = 5000;
+        constexpr int kIds = 8, kRounds = 5000;
         std::atomic<long> bad_reads{0};
-        std::atomic<long> seen{0};  // how often an id was present: varies, not checked
         std::vector<std::future<void>> workers;
         MT::Event go;  // starts every thread at once, so that their work overlaps
+        auto spawn = [&](auto body) {
+            workers.push_back(std::async(std::launch::async, [&go, body] {
+                go.wait_for(10s);
+                for (int i = 0; i < kRounds; ++i)
+                    body(i);
+            }));
+        };
+        auto check = [&](int id, const Counted* object) {
+            if (object != nullptr && (object->id != id || object->magic != 0xC0FFEE)) ++bad_reads;
+        };
         for (int t = 0; t < 3; ++t) {
-            workers.push_back(std::async(std::launch::async, [&, t] {
-                go.wait_for(10s);
-                for (int i = 0; i < kRounds; ++i) {
-                    const int id = (i * 7 + t) % kIds;
-                    if (i % 5 == 4) {
-                        cache.remove(id);
-                    } else if (t == 0 && i % 500 == 499) {
-                        cache.clear();
-                    } else {
-                        cache.add(id, new Counted(id));
-                    }
+            spawn([&, t](int i) {
+                const int id = (i * 7 + t) % kIds;
+                if (i % 5 == 4) {
+                    cache.remove(id);
+                } else if (t == 0 && i % 500 == 499) {
+                    cache.clear();
+                } else {
+                    cache.add(id, new Counted(id));
                 }
-            }));
+            });
         }
-        for (int t = 0; t < 2; ++t) {
-            workers.push_back(std::async(std::launch::async, [&] {
-                go.wait_for(10s);
-                for (int i = 0; i < kRounds; ++i) {
-                    MT::ReadGuard guard(cache.lock());
-                    Counted* found = cache.lookup(i % kIds);
-                    if (found != nullptr && (found->id != i % kIds || found->magic != 0xC0FFEE))
-                        ++bad_reads;
-                }
-            }));
-        }
-        workers.push_back(std::async(std::launch::async, [&] {
-            go.wait_for(10s);
-            for (int i = 0; i < kRounds; ++i) {
-                decltype(cache)::ReadView view(cache);
-                for (auto [id, object] : view) {
-                    if (object->id != id || object->magic != 0xC0FFEE) ++bad_reads;
-                }
-            }
-        }));
-        workers.push_back(std::async(std::launch::async, [&] {
-            go.wait_for(10s);
-            // Queries made without holding the lock must take it themselves.
-            for (int i = 0; i < kRounds; ++i) {
-                if (cache.size() > kIds) ++bad_reads;
-                if (cache.contains(i % kIds)) ++seen;
-            }
-        }));
+        spawn([&](int i) {
+            MT::ReadGuard guard(cache.lock());
+            check(i % kIds, cache.lookup(i % kIds));
+        });
+        spawn([&](int) {
+            decltype(cache)::ReadView view(cache);
+            for (auto [id, object] : view)
+                check(id, object);
+        });
+        // Queries made without holding the lock must take it themselves.
+        spawn([&](int i) {
+            if (cache.size() > kIds) ++bad_reads;
+            cache.contains(i % kIds);
+        });
         go.set();
         for (auto& worker : workers)
             ASSERT_EQ(worker.wait_for(120s), std::future_status::ready);
