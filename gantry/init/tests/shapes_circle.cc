@@ -3,8 +3,7 @@
 namespace Shapes {
 namespace {
 
-class Circle : public Shape {
-  public:
+struct Circle : Shape {
     using Shape::Shape;
     std::string name() const override { return "circle"; }
 };

@@ -3,8 +3,7 @@
 namespace Shapes {
 namespace {
 
-class Square : public Shape {
-  public:
+struct Square : Shape {
     using Shape::Shape;
     std::string name() const override { return "square"; }
 };
