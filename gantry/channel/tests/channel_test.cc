@@ -14,16 +14,16 @@ namespace Channel = Gantry::Channel;
 
 namespace {
 
-// Runs body and returns the Error it throws; fails the test if it throws nothing.
+// The message of the Channel::Error that body throws ("Channel error (code): text"), or a note
+// that it threw none.
 template <typename Body>
-Channel::Error error_of(Body body) {
+std::string error_of(Body body) {
     try {
         body();
     } catch (const Channel::Error& e) {
-        return e;
+        return e.what();
     }
-    ADD_FAILURE() << "no Channel::Error thrown";
-    return Channel::Error(-1, "none");
+    return "no Channel::Error thrown";
 }
 
 const uint8_t sample[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
@@ -31,24 +31,21 @@ const uint8_t sample[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
 
 }  // namespace
 
-TEST(ChannelError, CarriesCodeTextAndPrintsTheFixedForm) {
-    Channel::Error e(2, "Can't rewind");
-    EXPECT_EQ(e.code(), 2);
-    EXPECT_EQ(e.text(), "Can't rewind");
-    EXPECT_STREQ(e.what(), "Channel error (2): Can't rewind");
+TEST(ChannelError, PrintsTheFixedForm) {
     std::ostringstream out;
-    out << e;
+    out << Channel::Error(2, "Can't rewind");
     EXPECT_EQ(out.str(), "Channel error (2): Can't rewind");
+    EXPECT_EQ(Channel::Error(1, "x").code(), 1);
 }
 
-// The same integer reads through the virtual interface and through the concrete fast paths.
+// BlockReader redeclares the small reads inline; both call paths must agree on values, errors and
+// offsets.
 TEST(ChannelBlockReader, IntegersInBothByteOrdersAndBothCallPaths) {
     for (bool generic : {true, false}) {
         SCOPED_TRACE(generic ? "through Reader&" : "on BlockReader");
         Channel::BlockReader block(sample, sizeof sample);
         Channel::Reader& r = block;
         EXPECT_EQ(generic ? r.read_nbo_24() : block.read_nbo_24(), 0x010203u);
-        EXPECT_EQ(r.offset(), 3u);
         block.rewind(3);
         EXPECT_EQ(r.read_le_24(), 0x030201u);
         block.rewind(3);
@@ -67,37 +64,25 @@ TEST(ChannelBlockReader, IntegersInBothByteOrdersAndBothCallPaths) {
         EXPECT_EQ(r.offset(), 16u);
         block.rewind(8);
         EXPECT_EQ(r.read_le_double(), std::bit_cast<double>(0x000000000000F03Full));
-    }
-}
 
-TEST(ChannelBlockReader, ShortReadsThrowEofAndKeepTheBytesConsumed) {
-    const uint8_t three[] = {0xAA, 0xBB, 0xCC};
-    for (bool generic : {true, false}) {
-        SCOPED_TRACE(generic ? "through Reader&" : "on BlockReader");
-        Channel::BlockReader block(three, 3);
-        Channel::Reader& r = block;
-        auto e = error_of([&] { generic ? r.read_nbo_32() : block.read_nbo_32(); });
-        EXPECT_EQ(e.code(), 0);
-        EXPECT_EQ(e.text(), "EOF");
-        EXPECT_EQ(r.offset(), 3u);
-        e = error_of([&] { generic ? r.read_byte() : block.read_byte(); });
-        EXPECT_STREQ(e.what(), "Channel error (0): EOF");
-        EXPECT_EQ(r.offset(), 3u);
-
-        block.rewind(1);
-        uint8_t out[4] = {0, 0, 0, 0};
-        e = error_of([&] { generic ? r.read(out, 2) : block.read(out, 2); });
-        EXPECT_EQ(e.text(), "EOF");
-        EXPECT_EQ(out[0], 0xCC);  // the byte that was there arrived
-        EXPECT_EQ(r.offset(), 3u);
-        block.rewind(1);
-        e = error_of([&] { generic ? r.read_nbo_16() : block.read_nbo_16(); });
-        EXPECT_EQ(e.text(), "EOF");
-        EXPECT_EQ(r.offset(), 3u);
-        block.rewind(2);
-        e = error_of([&] { generic ? r.read_nbo_24() : block.read_nbo_24(); });
-        EXPECT_EQ(e.text(), "EOF");
-        EXPECT_EQ(r.offset(), 3u);
+        // Short reads throw EOF and leave the offset at the bytes that were there.
+        const uint8_t three[] = {0xAA, 0xBB, 0xCC};
+        const std::string eof = "Channel error (0): EOF";
+        Channel::BlockReader sb(three, 3);
+        Channel::Reader& s = sb;
+        EXPECT_EQ(error_of([&] { generic ? s.read_nbo_32() : sb.read_nbo_32(); }), eof);
+        EXPECT_EQ(s.offset(), 3u);
+        EXPECT_EQ(error_of([&] { generic ? s.read_byte() : sb.read_byte(); }), eof);
+        EXPECT_EQ(s.offset(), 3u);
+        sb.rewind(1);
+        uint8_t out[2] = {0, 0};
+        EXPECT_EQ(error_of([&] { generic ? s.read(out, 2) : sb.read(out, 2); }), eof);
+        EXPECT_EQ(out[0], 0xCC) << "the byte that was there arrived";
+        sb.rewind(1);
+        EXPECT_EQ(error_of([&] { generic ? s.read_nbo_16() : sb.read_nbo_16(); }), eof);
+        sb.rewind(2);
+        EXPECT_EQ(error_of([&] { generic ? s.read_nbo_24() : sb.read_nbo_24(); }), eof);
+        EXPECT_EQ(s.offset(), 3u);
     }
 }
 
@@ -106,16 +91,12 @@ TEST(ChannelBlockReader, TryReadDistinguishesCleanEndFromTruncation) {
     uint32_t value = 7;
     EXPECT_TRUE(r.try_read_nbo_32(value));
     EXPECT_EQ(value, 0x01020304u);
-    auto e = error_of([&] { r.try_read_le_32(value); });  // 2 of 4 bytes
-    EXPECT_EQ(e.code(), 0);
-    EXPECT_EQ(e.text(), "EOF");
+    EXPECT_EQ(error_of([&] { r.try_read_le_32(value); }), "Channel error (0): EOF");
     EXPECT_EQ(r.offset(), 6u);
     EXPECT_FALSE(r.try_read_le_32(value));  // clean end
     EXPECT_FALSE(r.try_read_nbo_32(value));
     EXPECT_EQ(value, 0x01020304u);
-    uint8_t b[2];
-    EXPECT_FALSE(r.try_read(b, 2));
-    EXPECT_TRUE(r.try_read(b, 0));
+    EXPECT_TRUE(r.try_read(&value, 0));
 }
 
 TEST(ChannelBlockReader, StringReadsAppendAndReportTheirOwnEof) {
@@ -128,9 +109,7 @@ TEST(ChannelBlockReader, StringReadsAppendAndReportTheirOwnEof) {
     ASSERT_EQ(s.size(), 2501u);
     EXPECT_EQ(s.substr(0, 4), "xabc");
     EXPECT_EQ(s.back(), static_cast<char>('a' + 2499 % 26));
-    auto e = error_of([&] { r.read(s, 600); });
-    EXPECT_EQ(e.code(), 0);
-    EXPECT_EQ(e.text(), "EOF in string");
+    EXPECT_EQ(error_of([&] { r.read(s, 600); }), "Channel error (0): EOF in string");
     EXPECT_EQ(s.size(), 3001u);  // the 500 bytes that were there
     EXPECT_EQ(r.offset(), 3000u);
 }
@@ -142,26 +121,16 @@ TEST(ChannelBlockReader, SkipAlignAndRewindStayInsideTheBlock) {
     r.align(4);
     EXPECT_EQ(r.offset(), 8u);
     r.align(4);
-    EXPECT_EQ(r.offset(), 8u);
     r.align(0);
     EXPECT_EQ(r.offset(), 8u);
-    auto e = error_of([&] { r.skip(3); });
-    EXPECT_EQ(e.code(), 1);
-    EXPECT_EQ(e.text(), "Skip beyond end of block");
+    const std::string beyond = "Channel error (1): Skip beyond end of block";
+    EXPECT_EQ(error_of([&] { r.skip(3); }), beyond);
+    EXPECT_EQ(error_of([&] { r.align(16); }), beyond) << "alignment is a skip, with its bound";
+    EXPECT_EQ(error_of([&] { r.rewind(9); }), "Channel error (1): Rewound too far");
     EXPECT_EQ(r.offset(), 8u);
-    e = error_of([&] { r.align(16); });  // alignment is a skip, with the same bound
-    EXPECT_EQ(e.text(), "Skip beyond end of block");
-    EXPECT_EQ(r.offset(), 8u);
-    e = error_of([&] { r.rewind(9); });
-    EXPECT_EQ(e.code(), 1);
-    EXPECT_EQ(e.text(), "Rewound too far");
-    EXPECT_EQ(r.offset(), 8u);
-    EXPECT_TRUE(r.rewindable());
     r.rewind(8);
-    EXPECT_EQ(r.remaining(), 10u);
     r.skip(10);
     EXPECT_EQ(r.remaining(), 0u);
-    EXPECT_EQ(r.current(), data + 10);
 }
 
 TEST(ChannelBlockWriter, WritesAllOrNothing) {
@@ -169,27 +138,20 @@ TEST(ChannelBlockWriter, WritesAllOrNothing) {
     const uint8_t five[5] = {1, 2, 3, 4, 5};
     Channel::BlockWriter w(buffer, sizeof buffer);
     Channel::Writer& g = w;
-    auto e = error_of([&] { g.write(five, 5); });
-    EXPECT_EQ(e.code(), 1);
-    EXPECT_EQ(e.text(), "Data block overflowed");
+    const std::string overflow = "Channel error (1): Data block overflowed";
+    EXPECT_EQ(error_of([&] { g.write(five, 5); }), overflow);
+    EXPECT_EQ(error_of([&] { w.write(five, 5); }), overflow);
     EXPECT_EQ(w.offset(), 0u);
-    EXPECT_EQ(buffer[0], 9);
-    e = error_of([&] { w.write(five, 5); });
-    EXPECT_EQ(e.text(), "Data block overflowed");
     EXPECT_EQ(buffer[0], 9);
 
     w.write_byte(0xA1);
-    e = error_of([&] { w.write_nbo_32(0xDEADBEEF); });
-    EXPECT_EQ(e.text(), "Data block overflowed");
-    e = error_of([&] { g.write_nbo_32(0xDEADBEEF); });
-    EXPECT_EQ(e.text(), "Data block overflowed");
+    EXPECT_EQ(error_of([&] { w.write_nbo_32(0xDEADBEEF); }), overflow);
+    EXPECT_EQ(error_of([&] { g.write_nbo_32(0xDEADBEEF); }), overflow);
     EXPECT_EQ(w.offset(), 1u);
     EXPECT_EQ(buffer[1], 9);
     w.write_nbo_16(0xB2C3);
     g.write_byte(0xD4);
-    EXPECT_EQ(w.remaining(), 0u);
-    e = error_of([&] { w.write_byte(0); });
-    EXPECT_EQ(e.text(), "Data block overflowed");
+    EXPECT_EQ(error_of([&] { w.write_byte(0); }), overflow);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4),
               (std::vector<uint8_t>{0xA1, 0xB2, 0xC3, 0xD4}));
 }
@@ -202,20 +164,14 @@ TEST(ChannelBlockWriter, SkipLeavesBytesAndRewindPatches) {
     w.skip(2);  // no zero fill
     w.write_byte(4);
     EXPECT_EQ(buffer[1], 0x55);
-    EXPECT_EQ(buffer[2], 0x55);
-    auto e = error_of([&] { w.skip(5); });
-    EXPECT_EQ(e.code(), 1);
-    EXPECT_EQ(e.text(), "Data block overflowed in skip");
+    EXPECT_EQ(error_of([&] { w.skip(5); }), "Channel error (1): Data block overflowed in skip");
     EXPECT_EQ(w.offset(), 4u);
     w.align(8);
+    EXPECT_EQ(error_of([&] { w.rewind(9); }), "Channel error (1): Rewound too far");
     EXPECT_EQ(w.offset(), 8u);
-    e = error_of([&] { w.rewind(9); });
-    EXPECT_EQ(e.text(), "Rewound too far");
-    EXPECT_EQ(w.offset(), 8u);
-    // Patch a length field written earlier, then continue at the end.
+    // Patch a length field written earlier.
     w.rewind(7);
     w.write_nbo_16(0x0203);
-    EXPECT_EQ(w.offset(), 3u);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
@@ -237,16 +193,15 @@ TEST(ChannelStream, WriterAndReaderMirrorEachOther) {
     w.write(std::string("str"));
     w.write("cstr");
     w.align(4);
-    EXPECT_EQ(w.offset() % 4, 0u);
-    const uint64_t written = w.offset();
-
+    w.skip(600);  // zeros, in more than one chunk
     const std::string bytes = io.str();
-    ASSERT_EQ(bytes.size(), written);
+    ASSERT_EQ(bytes.size(), w.offset());
     // Byte order checked on the raw bytes, not only by the round trip.
     EXPECT_EQ(bytes.substr(1, 2), "\x12\x34");
     EXPECT_EQ(bytes.substr(10, 8), std::string("\x00\x11\x22\x33\x44\x55\x66\x77", 8));
     EXPECT_EQ(bytes.substr(26, 2), "\x34\x12");
     EXPECT_EQ(bytes.substr(35, 8), std::string("\x77\x66\x55\x44\x33\x22\x11\x00", 8));
+    EXPECT_EQ(bytes.substr(bytes.size() - 601), std::string(601, '\0'));
 
     Channel::StreamReader r(io);
     EXPECT_EQ(r.read_byte(), 0x7F);
@@ -264,63 +219,41 @@ TEST(ChannelStream, WriterAndReaderMirrorEachOther) {
     r.read(s, 7);
     EXPECT_EQ(s, "strcstr");
     r.align(4);
-    EXPECT_EQ(r.offset(), written);
+    r.skip(600);
+    EXPECT_EQ(r.offset(), bytes.size());
     uint32_t v;
     EXPECT_FALSE(r.try_read_nbo_32(v));
-    EXPECT_EQ(error_of([&] { r.read_byte(); }).text(), "EOF");
 }
 
-TEST(ChannelStream, DefaultSkipWritesZerosBeyondOneChunk) {
-    std::ostringstream out;
-    Channel::StreamWriter w(out);
-    w.write_byte(1);
-    w.skip(600);
-    w.write_byte(2);
-    const std::string s = out.str();
-    ASSERT_EQ(s.size(), 602u);
-    EXPECT_EQ(s.find_first_not_of('\0', 1), 601u);
-    EXPECT_EQ(w.offset(), 602u);
-}
-
-TEST(ChannelStream, RewindingAWriterOverwritesTheLastBytes) {
+TEST(ChannelStream, RewindSkipAndFailedStreams) {
     std::stringstream io;
     Channel::StreamWriter w(io);
     w.write("abcdefgh");
     w.rewind(4);
-    EXPECT_EQ(w.offset(), 4u);
     w.write("WXYZ");
     EXPECT_EQ(io.str(), "abcdWXYZ");
     EXPECT_EQ(w.offset(), 8u);
-    EXPECT_EQ(error_of([&] { w.rewind(9); }).text(), "Rewound too far");
-}
+    EXPECT_EQ(error_of([&] { w.rewind(9); }), "Channel error (1): Rewound too far");
 
-TEST(ChannelStream, ReaderSkipsRewindsAfterTheEndAndReportsFailedStreams) {
     std::istringstream in("0123456789");
     Channel::StreamReader r(in);
     r.skip(8);
-    EXPECT_EQ(r.read_byte(), '8');
     std::string s;
-    EXPECT_EQ(error_of([&] { r.read(s, 5); }).text(), "EOF in string");
-    EXPECT_EQ(s, "9");
-    EXPECT_EQ(r.offset(), 10u);
+    EXPECT_EQ(error_of([&] { r.read(s, 5); }), "Channel error (0): EOF in string");
+    EXPECT_EQ(s, "89");
     r.rewind(3);  // allowed after hitting the end
     EXPECT_EQ(r.read_nbo_16(), ('7' << 8) | '8');
-    EXPECT_EQ(error_of([&] { r.skip(5); }).text(), "EOF");
+    EXPECT_EQ(error_of([&] { r.skip(5); }), "Channel error (0): EOF");
     EXPECT_EQ(r.offset(), 10u);
 
     std::istringstream broken("data");
     broken.setstate(std::ios::failbit);
     Channel::StreamReader b(broken);
-    auto e = error_of([&] { b.read_byte(); });
-    EXPECT_EQ(e.code(), 1);
-    EXPECT_EQ(e.text(), "Stream failed");
-
+    EXPECT_EQ(error_of([&] { b.read_byte(); }), "Channel error (1): Stream failed");
     std::ostringstream bad_out;
     bad_out.setstate(std::ios::badbit);
     Channel::StreamWriter bw(bad_out);
-    e = error_of([&] { bw.write_byte(1); });
-    EXPECT_EQ(e.code(), 1);
-    EXPECT_EQ(e.text(), "Stream failed");
+    EXPECT_EQ(error_of([&] { bw.write_byte(1); }), "Channel error (1): Stream failed");
     EXPECT_EQ(bw.offset(), 0u);
 }
 
@@ -335,10 +268,7 @@ TEST(ChannelFD, PipeRoundTripSkipAndSystemErrors) {
         w.write(big.data(), big.size());  // fits the pipe buffer
         w.write_nbo_32(0xCAFEBABE);
         EXPECT_EQ(w.offset(), 10004u);
-        EXPECT_FALSE(w.rewindable());
-        auto e = error_of([&] { w.rewind(1); });
-        EXPECT_EQ(e.code(), 2);
-        EXPECT_EQ(e.text(), "Can't rewind");
+        EXPECT_EQ(error_of([&] { w.rewind(1); }), "Channel error (2): Can't rewind");
         ::close(fds[1]);
     }
     Channel::FDReader r(fds[0]);
@@ -347,16 +277,13 @@ TEST(ChannelFD, PipeRoundTripSkipAndSystemErrors) {
     EXPECT_EQ(r.read_nbo_32(), 0xCAFEBABEu);
     uint32_t v = 0;
     EXPECT_FALSE(r.try_read_le_32(v));
-    EXPECT_EQ(error_of([&] { r.read_byte(); }).text(), "EOF");
-    EXPECT_EQ(error_of([&] { r.rewind(1); }).text(), "Can't rewind");
+    EXPECT_EQ(error_of([&] { r.read_byte(); }), "Channel error (0): EOF");
+    EXPECT_EQ(error_of([&] { r.rewind(1); }), "Channel error (2): Can't rewind");
     ::close(fds[0]);
 
+    const std::string bad_fd = std::string("Channel error (2): ") + std::strerror(EBADF);
     Channel::FDReader closed_reader(fds[0]);
-    auto e = error_of([&] { closed_reader.read_byte(); });
-    EXPECT_EQ(e.code(), 2);
-    EXPECT_EQ(e.text(), std::strerror(EBADF));
+    EXPECT_EQ(error_of([&] { closed_reader.read_byte(); }), bad_fd);
     Channel::FDWriter closed_writer(fds[1]);
-    e = error_of([&] { closed_writer.write_byte(1); });
-    EXPECT_EQ(e.code(), 2);
-    EXPECT_EQ(e.text(), std::strerror(EBADF));
+    EXPECT_EQ(error_of([&] { closed_writer.write_byte(1); }), bad_fd);
 }
