@@ -35,16 +35,26 @@ TEST(Sequence, RunsByRankStablyAndEachActionOnlyOnce) {
     Log log;
     Init::Sequence sequence;
     Logged<> late(log, "late", -9);
-    Logged<> a(log, "a5", 5), b(log, "b1", 1), c(log, "c5", 5), d(log, "d0", 0), e(log, "e1", 1),
-        f(log, "f-2", -2, &sequence, &late);
-    for (Init::Action* action : {&a, &b, &c, &d, &e, &f, &a})
-        sequence.add(action);
-    EXPECT_EQ(sequence.size(), 6u) << "the same action twice is one registration";
+    Logged<> first(log, "first", -2, &sequence, &late);
+    sequence.add(&first);
+    // Enough equal ranks that an unstable sort reorders them.
+    std::vector<std::unique_ptr<Logged<>>> actions;
+    for (int i = 0; i < 40; ++i) {
+        actions.push_back(std::make_unique<Logged<>>(log, std::to_string(i), 2 - i % 3));
+        sequence.add(actions.back().get());
+    }
+    sequence.add(actions.front().get());
+    EXPECT_EQ(sequence.size(), 41u) << "the same action twice is one registration";
     // late, added while the sequence runs (it would deadlock were the list locked meanwhile),
     // runs in the same call although earlier actions already ran.
     sequence.run();
     sequence.run();
-    EXPECT_EQ(log, (Log{"f-2", "late", "d0", "b1", "e1", "a5", "c5"}));
+    Log expected{"first", "late"};
+    for (int rank = 0; rank <= 2; ++rank) {
+        for (int i = 2 - rank; i < 40; i += 3)
+            expected.push_back(std::to_string(i));
+    }
+    EXPECT_EQ(log, expected);
 }
 
 TEST(AutoAction, JoinsTheProcessSequenceAndLeavesItWhenDestroyed) {
