@@ -156,7 +156,7 @@ int32_t read_recovery_point(const uint8_t* data, size_t size) {
 }
 
 bool read_slice_frame_num(const uint8_t* data, size_t size, unsigned frame_num_length,
-                          uint32_t& frame_num) {
+                          uint32_t& frame_num, uint32_t* first_mb) {
     uint8_t rbsp[16];
     size_t n = 0;
     unsigned zeros = 0;
@@ -170,10 +170,11 @@ bool read_slice_frame_num(const uint8_t* data, size_t size, unsigned frame_num_l
     }
     try {
         Channel::BitReader bits(rbsp, n);
-        bits.read_ue();  // first_mb_in_slice
+        const uint32_t first = bits.read_ue();
         bits.read_ue();  // slice_type
         bits.read_ue();  // pic_parameter_set_id
         frame_num = bits.read_bits(frame_num_length);
+        if (first_mb) *first_mb = first;
         return true;
     } catch (const Channel::Error&) {
         return false;

@@ -25,8 +25,9 @@ int32_t read_recovery_point(const uint8_t* data, size_t size, std::vector<uint8_
 int32_t read_recovery_point(const uint8_t* data, size_t size);
 
 // frame_num from the start of a slice header (the bytes after the NAL header): first_mb_in_slice,
-// slice_type and pic_parameter_set_id, then frame_num_length bits. False if the bytes end first.
+// slice_type and pic_parameter_set_id, then frame_num_length bits; first_mb_in_slice too when
+// asked. False if the bytes end first.
 bool read_slice_frame_num(const uint8_t* data, size_t size, unsigned frame_num_length,
-                          uint32_t& frame_num);
+                          uint32_t& frame_num, uint32_t* first_mb = nullptr);
 
 }  // namespace Corvid::IndexGen

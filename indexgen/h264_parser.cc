@@ -107,7 +107,15 @@ void H264Parser::step(uint8_t byte, size_t index) {
         slice_header_[sizeof slice_header_ - slice_left_] = byte;
         if (--slice_left_ == 0) new_picture = slice_header_complete();
     }
-    if (new_picture && (mode_ == in_idr || mode_ == in_recovery)) end_picture();
+    if (new_picture && (mode_ == in_idr || mode_ == in_recovery)) {
+        end_picture();
+        if (slice_nal_type_ == 5 && !sps_.empty() && !pps_.empty()) {
+            // This slice's header is already read: its frame_num is the new picture's.
+            const int64_t frame_num = last_frame_num_;
+            start_picture(true, slice_start_);
+            last_frame_num_ = frame_num;
+        }
+    }
     if (nal_next_) {
         nal_header(byte, index);
         nal_next_ = false;
@@ -162,7 +170,8 @@ void H264Parser::nal_header(uint8_t byte, size_t index) {
         } else if (is_slice(nal_type)) {
             const bool idr = nal_type == 5;
             const bool recovery = (byte & 0x60) != 0 && recovery_count_ >= 0;
-            if ((idr || recovery) && !sps_.empty() && !pps_.empty()) start_picture(idr, start);
+            if ((idr || recovery) && !sps_.empty() && !pps_.empty())
+                start_picture(idr, resolve(start));
             delimiter_.clear();
             sei_.clear();
             // A recovery point names the picture it arrives with; later pictures of its period
@@ -171,6 +180,10 @@ void H264Parser::nal_header(uint8_t byte, size_t index) {
         }
     }
     slice_left_ = is_slice(nal_type) && mode_ <= in_recovery ? sizeof slice_header_ : 0;
+    if (slice_left_) {
+        slice_nal_type_ = nal_type;
+        slice_start_ = resolve(start);
+    }
     last_nal_type_ = nal_type;
 }
 
@@ -208,13 +221,12 @@ void H264Parser::store_unit() {
     collection_.clear();
 }
 
-void H264Parser::start_picture(bool idr, int64_t index) {
+void H264Parser::start_picture(bool idr, Position at) {
     mode_ = idr ? in_idr : in_recovery;
     if (idr) recovery_count_ = -1;
     last_frame_num_ = -1;
     if (candidate_.record) drop(candidate_.record);
     candidate_ = Position{};
-    const Position at = resolve(index);
     at.record->add_mark(at.offset, false);
     at.record->has_header_start = true;
     std::string& header = at.record->header_data;
@@ -234,13 +246,14 @@ void H264Parser::end_picture() {
     mode_ = idle;
 }
 
-// True when this slice begins a new picture (its frame_num differs from the last one).
 bool H264Parser::slice_header_complete() {
-    uint32_t frame_num;
-    if (!read_slice_frame_num(slice_header_, sizeof slice_header_, frame_num_length_, frame_num))
+    uint32_t frame_num, first_mb;
+    if (!read_slice_frame_num(slice_header_, sizeof slice_header_, frame_num_length_, frame_num,
+                              &first_mb))
         return false;
     bool new_picture = false;
-    if (last_frame_num_ >= 0 && frame_num != last_frame_num_) {
+    if (last_frame_num_ >= 0 &&
+        (frame_num != last_frame_num_ || (slice_nal_type_ == 5 && first_mb == 0))) {
         if (mode_ != in_idr && recovery_count_ >= 0) --recovery_count_;
         new_picture = true;
     }

@@ -13,7 +13,10 @@ namespace Corvid::IndexGen {
 // An intra entry starts at the first slice of an IDR picture, or of a referenced picture whose
 // access unit carries a recovery point SEI, once an SPS and a PPS have been seen. It ends before
 // the first unit after the last slice of that picture, which is known only when the first slice
-// header of the next picture (a different frame_num) arrives. The record where the entry starts
+// header of the next picture arrives: a different frame_num, or an IDR slice that begins a
+// picture (first_mb_in_slice 0) - consecutive IDR pictures all have frame_num 0, and an
+// intra-only stream would otherwise make one entry that never ends. Such an IDR picture starts
+// an entry of its own. The record where the entry starts
 // gets has_header_start and, as header_data, the access unit delimiter, SPS, PPS and SEI units
 // collected before it.
 class H264Parser final : public Parser {
@@ -42,8 +45,9 @@ class H264Parser final : public Parser {
     void step(uint8_t byte, size_t index);
     void nal_header(uint8_t byte, size_t index);
     void store_unit();
-    void start_picture(bool idr, int64_t index);
+    void start_picture(bool idr, Position at);
     void end_picture();
+    // Whether the slice header just collected begins a new picture.
     bool slice_header_complete();
     Position resolve(int64_t index) const;
     void set_candidate(Position position);
@@ -56,6 +60,8 @@ class H264Parser final : public Parser {
     unsigned last_nal_type_ = 0;
     unsigned slice_left_ = 0;  // slice header bytes still to collect
     uint8_t slice_header_[8] = {};
+    unsigned slice_nal_type_ = 0;  // of the slice whose header is collected
+    Position slice_start_;         // its start code (first zero)
 
     // Picture state
     int mode_ = idle;

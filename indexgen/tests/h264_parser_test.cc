@@ -74,8 +74,11 @@ struct Record {
 TEST(H264Parser, EntriesAndTheirHeaderUnits) {
     const Bytes idr = slice(0x65, 0), idr_b = slice(0x65, 0, 0, 21), p = slice(0x41, 1);
     const Bytes before_sps = aud + idr + aud + sps + pps + idr_b + aud + p;
-    // Consecutive IDR pictures all have frame_num 0, so they make one entry.
-    const Bytes consecutive = head + idr + aud + idr_b + aud + p + aud + slice(0x41, 2);
+    // Consecutive IDR pictures all have frame_num 0; each begins with a slice whose
+    // first_mb_in_slice is 0, and each is an entry (an intra-only stream would otherwise make one
+    // entry that never ends). The second carries the SPS and PPS seen last.
+    const Bytes first_au = head + idr + aud, second_au = idr_b + aud + p + aud + slice(0x41, 2);
+    const Bytes consecutive = first_au + second_au;
     const Bytes s1 = slice(0x65, 0, 40), s2 = slice(0x65, 0, 80), p1 = slice(0x41, 1, 40);
     const Bytes slices = sps + pps + idr + s1 + s2 + p + p1;
     // (Recovery points at referenced pictures, SEI units kept in order and recovery periods are
@@ -106,10 +109,13 @@ TEST(H264Parser, EntriesAndTheirHeaderUnits) {
          {{before_sps}},
          {{at(before_sps, idr_b), false}, {at(before_sps, aud + p) - 1, true}},
          {head}},
-        {"consecutive IDR pictures",
-         {{consecutive}},
-         {{head.size(), false}, {at(consecutive, aud + p) - 1, true}},
-         {head}},
+        {"consecutive IDR pictures",  // one PES packet (and record) each, as muxers write them
+         {{first_au}, {second_au}},
+         {{head.size(), false},
+          {at(consecutive, aud + idr_b) - 1, true},
+          {at(consecutive, idr_b), false},
+          {at(consecutive, aud + p) - 1, true}},
+         {head, sps + pps}},
         {"every slice of the picture",
          {{slices}},
          {{at(slices, idr), false}, {at(slices, p) - 1, true}},

@@ -139,14 +139,20 @@ void find_npt(const std::string& index_path, double npt, bool intra, std::ostrea
 }
 
 void list_intra(const std::string& index_path, double interval, std::ostream& out) {
-    auto reader = open_index(index_path);
-    IndexReader::IntraList list;
-    if (!reader->list_intra(interval, list))
-        throw CommandError("cannot list the intra entries of " + index_path);
+    // The reader's spacing rule, except that the first entry is listed as it is: the reader puts a
+    // synthetic (0, 0) pair in its place, which would hide an entry at NPT 0.
     out << std::setprecision(15);
-    // The first pair is the (0, 0) start of the file, not an entry.
-    for (size_t i = 1; i < list.size(); ++i)
-        out << "NPT " << list[i].first << " offset " << list[i].second << '\n';
+    bool first = true;
+    double threshold = 0;
+    for_each_block(index_path, [&](const Index2::Header&, const Block& block, uint64_t) {
+        if (!block.has(Index2::kFlagIntra)) return true;
+        if (first || block.npt > threshold + interval) {
+            out << "NPT " << block.npt << " offset " << block.offset << '\n';
+            if (!first) threshold += interval;
+            first = false;
+        }
+        return true;
+    });
 }
 
 void print_bit_rate(const std::string& index_path, std::ostream& out) {

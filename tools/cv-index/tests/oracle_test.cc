@@ -159,6 +159,28 @@ INSTANTIATE_TEST_SUITE_P(All, GeneratedStreams,
                              return name;
                          });
 
+// Intra-only streams (every picture a key frame, as contribution feeds are): every picture is an
+// entry. Consecutive IDR pictures all have frame_num 0, so H.264 pictures are also told apart by
+// an IDR slice that begins a picture; without that the whole stream was one entry that never
+// ended, and the index had none.
+TEST(IntraOnlyStreams, EveryPictureIsAnEntry) {
+    REQUIRE_FFMPEG();
+    Corvid::Testing::TempDir dir;
+    const std::string source =
+        "-f lavfi -i testsrc2=size=320x180:rate=25:duration=2 -threads 1 -f mpegts ";
+    for (const std::string codec : {"-c:v libx264 -preset veryfast -g 1", "-c:v mpeg2video -g 1"}) {
+        const std::string stream = dir.file("intra.ts");
+        int status = -1;
+        Corvid::Testing::run_command(
+            "ffmpeg -v error -y " + source + codec + " " + shell_quote(stream) + " 2>&1", &status);
+        ASSERT_EQ(status, 0) << codec;
+        Indexed indexed(stream);
+        EXPECT_EQ(indexed.entries.size() + 1, ffprobe_video_packets(stream, true).size()) << codec;
+        check_entries_against_ffprobe(indexed);
+        check_extracted_pictures(indexed, 5);
+    }
+}
+
 // Periodic intra refresh: after the first (IDR) picture there are no intra pictures at all, only P
 // pictures with a recovery point SEI whose intra-coded column sweeps across the following frames.
 // The index marks each recovery point like an intra picture (ffprobe agrees, above), but its entry
