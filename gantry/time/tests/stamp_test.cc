@@ -21,111 +21,76 @@ constexpr uint64_t s_2008_03_04_13_05_07 = (25567ull + 13942) * 86400 + 13 * 360
 // 2100-01-01 is Unix 4102444800.
 constexpr uint64_t s_2099_12_31_23_59_59 = 4102444799ull + 2208988800ull;
 
-// Sets TZ for one test and restores it afterwards.
-class ScopedTimeZone {
-  public:
-    explicit ScopedTimeZone(const char* tz) {
-        const char* old = std::getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        ::setenv("TZ", tz, 1);
-        ::tzset();
-    }
-    ~ScopedTimeZone() {
-        if (had_) {
-            ::setenv("TZ", old_.c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-  private:
-    bool had_ = false;
-    std::string old_;
-};
-
-TEST(StampText, FormatsWholeAndFractionalSeconds) {
-    EXPECT_EQ(Stamp::from_seconds(s_2008_03_04_13_05_07).iso(), "2008-03-04T13:05:07Z");
-    EXPECT_EQ(Stamp::from_seconds(s_2008_03_04_13_05_07, two_32 / 4).iso(),
-              "2008-03-04T13:05:07.25Z");
-    EXPECT_EQ(Stamp::from_seconds(s_2008_03_04_13_05_07 + 3, two_32 / 2).iso(),
-              "2008-03-04T13:05:10.5Z");
-    // Tiny fractions stay in fixed notation; 2^-32 s rounds to 0 ns.
-    EXPECT_EQ(Stamp::from_seconds(s_2008_03_04_13_05_07, 5).iso(),
-              "2008-03-04T13:05:07.000000001Z");
-    EXPECT_EQ(Stamp::from_seconds(s_2008_03_04_13_05_07, 1).iso(), "2008-03-04T13:05:07Z");
-    // A fraction that rounds to a whole second carries into the minute.
-    EXPECT_EQ(Stamp::from_seconds(s_2008_03_04_13_05_07 + 52, UINT32_MAX).iso(),
-              "2008-03-04T13:06:00Z");
-    std::ostringstream out;
-    out << Stamp::from_seconds(s_2008_03_04_13_05_07);
-    EXPECT_EQ(out.str(), "2008-03-04T13:05:07Z");
+// The one test that depends on the time zone sets it. POSIX TZ strings need no zone database.
+void set_time_zone(const char* tz) {
+    ::setenv("TZ", tz, 1);
+    ::tzset();
 }
 
-TEST(StampText, InvalidStampFormatsEmpty) {
+TEST(StampText, FormatsWholeAndFractionalSeconds) {
+    const uint64_t s = s_2008_03_04_13_05_07;
+    EXPECT_EQ(Stamp::from_seconds(s).iso(), "2008-03-04T13:05:07Z");
+    EXPECT_EQ(Stamp::from_seconds(s, two_32 / 4).iso(), "2008-03-04T13:05:07.25Z");
+    EXPECT_EQ(Stamp::from_seconds(s + 3, two_32 / 2).iso(), "2008-03-04T13:05:10.5Z");
+    // Tiny fractions stay in fixed notation; 2^-32 s rounds to 0 ns.
+    EXPECT_EQ(Stamp::from_seconds(s, 5).iso(), "2008-03-04T13:05:07.000000001Z");
+    EXPECT_EQ(Stamp::from_seconds(s, 1).iso(), "2008-03-04T13:05:07Z");
+    // A fraction that rounds to a whole second carries into the minute.
+    EXPECT_EQ(Stamp::from_seconds(s + 52, UINT32_MAX).iso(), "2008-03-04T13:06:00Z");
+    std::ostringstream out;
+    out << Stamp::from_seconds(s);
+    EXPECT_EQ(out.str(), "2008-03-04T13:05:07Z");
+    // The invalid stamp is the all-zero value and prints as nothing.
     EXPECT_FALSE(Stamp().valid());
     EXPECT_EQ(Stamp().iso(), "");
-    EXPECT_EQ(Stamp::from_seconds(0, 0), Stamp());
     EXPECT_EQ(Stamp::from_seconds(0, two_32 / 2).iso(), "1900-01-01T00:00:00.5Z");
 }
 
 TEST(StampParse, CompactAndExtendedFormsAgree) {
     const Stamp expected = Stamp::from_seconds(s_2008_03_04_13_05_07);
-    EXPECT_EQ(Stamp("2008-03-04T13:05:07Z"), expected);
-    EXPECT_EQ(Stamp("20080304T130507"), expected);
-    EXPECT_EQ(Stamp("2008-03-04 13:05:07"), expected);
-    EXPECT_EQ(Stamp("2008-0304T13:0507Z"), expected);
-    EXPECT_EQ(Stamp(std::string("2008-03-04T13:05:07Z")), expected);
+    for (const char* text : {"2008-03-04T13:05:07Z", "20080304T130507", "2008-03-04 13:05:07",
+                             "2008-0304T13:0507Z", "2008-03-04T13:05:0000000007Z"})
+        EXPECT_EQ(Stamp(text), expected) << text;
     EXPECT_EQ(Stamp("2008-03-04T13:05:07.25Z").fraction(), two_32 / 4);
     EXPECT_EQ(Stamp("2008-03-04T13:05:07.").fraction(), 0u);
     EXPECT_EQ(Stamp("2008-03-04T13:05:.5"),
               Stamp::from_seconds(s_2008_03_04_13_05_07 - 7, two_32 / 2));
     EXPECT_EQ(Stamp("2008-03-04T13:05:07.250000000000000000000000000000000000001Z").fraction(),
               two_32 / 4);
+    // A leap second reads as the first second of the next minute.
+    EXPECT_EQ(Stamp("2008-12-31T23:59:60Z"), Stamp("2009-01-01T00:00:00Z"));
 }
 
 TEST(StampParse, LenientAcceptsPartialForms) {
     const Stamp midnight = Stamp::from_seconds(s_2008_03_04_13_05_07 - (13 * 3600 + 5 * 60 + 7));
-    EXPECT_FALSE(Stamp("2008-03-04").valid());
-    EXPECT_EQ(Stamp("2008-03-04", true), midnight);
-    EXPECT_EQ(Stamp("20080304", true), midnight);
-    EXPECT_FALSE(Stamp("2008-03-04T").valid());
-    EXPECT_EQ(Stamp("2008-03-04T", true), midnight);
-    EXPECT_FALSE(Stamp("2008-03-04T13:05").valid());
-    EXPECT_EQ(Stamp("2008-03-04T13:05", true), midnight + Duration(13 * 3600 + 5 * 60));
-    EXPECT_EQ(Stamp("2008-03-04T13:05:Z", true), midnight + Duration(13 * 3600 + 5 * 60));
+    const Stamp at_1305 = midnight + Duration(13 * 3600 + 5 * 60);
+    for (const char* text : {"2008-03-04", "20080304", "2008-03-04T"}) {
+        EXPECT_FALSE(Stamp(text).valid()) << text;
+        EXPECT_EQ(Stamp(text, true), midnight) << text;
+    }
+    for (const char* text : {"2008-03-04T13:05", "2008-03-04T13:05:Z"}) {
+        EXPECT_FALSE(Stamp(text).valid()) << text;
+        EXPECT_EQ(Stamp(text, true), at_1305) << text;
+    }
     EXPECT_FALSE(Stamp("2008-03-04T13:05Z").valid());
 }
 
 TEST(StampParse, MalformedTextIsInvalid) {
-    for (const char* text : {
-             "",
-             "2008",
-             "2008-03",
-             "2008-3-04T13:05:07Z",
-             "2008-03-4T13:05:07Z",
-             "2008-03-04X13:05:07Z",
-             "2008-03-04T1",
-             "2008-03-04T13",
-             "2008-03-04T13:5:07",
-             "2008-03-04T13:05:07+01:00",
-             "2008-03-04T13:05:07z",
-             "2008-03-04T13:05:07ZZ",
-             "2008-03-04T13:05:07.5.5",
-             "2008-03-04T13:05:-7",
-             "2008-03-04T13:05:+7",
-             "2008-03-04T13:05:07 ",
-             " 2008-03-04T13:05:07",
-             "2008-03-04T13:05:.",
-             "2008-03-04Tab:cd:ef",
-             "x008-03-04T13:05:07Z",
-             "2008-03-04garbage",
-         }) {
+    for (const char* text :
+         {"", "2008", "2008-03", "2008-3-04T13:05:07Z", "2008-03-4T13:05:07Z",
+          "2008-03-04X13:05:07Z", "2008-03-04T1", "2008-03-04T13", "2008-03-04T13:5:07",
+          "2008-03-04T13:05:07+01:00", "2008-03-04T13:05:07z", "2008-03-04T13:05:07ZZ",
+          "2008-03-04T13:05:07.5.5", "2008-03-04T13:05:-7", "2008-03-04T13:05:+7",
+          "2008-03-04T13:05:07 ", " 2008-03-04T13:05:07", "2008-03-04T13:05:.",
+          "2008-03-04Tab:cd:ef", "x008-03-04T13:05:07Z", "2008-03-04garbage",
+          // Before the epoch, and the epoch itself, which is the invalid value.
+          "1899-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1900-01-01T00:00:00Z"}) {
         EXPECT_FALSE(Stamp(text).valid()) << text;
         EXPECT_FALSE(Stamp(text, true).valid()) << text << " (lenient)";
     }
     EXPECT_FALSE(Stamp(static_cast<const char*>(nullptr)).valid());
+    EXPECT_EQ(Stamp("1900-01-01T00:00:01Z").seconds(), 1u);
+    EXPECT_EQ(Stamp("9999-12-31T23:59:59Z").seconds(), Stamp::max_seconds);
 }
 
 // Out-of-range fields used to be folded into the next month or day; a calendar date that does
@@ -140,18 +105,6 @@ TEST(StampParse, FieldsOutOfRangeAreInvalid) {
     }
     EXPECT_TRUE(Stamp("2008-02-29T00:00:00Z").valid());
     EXPECT_TRUE(Stamp("2000-02-29T00:00:00Z").valid());
-    // A leap second reads as the first second of the next minute.
-    EXPECT_EQ(Stamp("2008-12-31T23:59:60Z"), Stamp("2009-01-01T00:00:00Z"));
-    EXPECT_EQ(Stamp("2008-03-04T13:05:0000000007Z"), Stamp("2008-03-04T13:05:07Z"));
-}
-
-TEST(StampParse, YearsBeforeTheEpochAreInvalid) {
-    EXPECT_FALSE(Stamp("1899-12-31T23:59:59Z").valid());
-    EXPECT_FALSE(Stamp("0000-01-01T00:00:00Z").valid());
-    // The epoch itself is the invalid value; a moment later is fine.
-    EXPECT_FALSE(Stamp("1900-01-01T00:00:00Z").valid());
-    EXPECT_EQ(Stamp("1900-01-01T00:00:01Z").seconds(), 1u);
-    EXPECT_EQ(Stamp("9999-12-31T23:59:59Z").seconds(), Stamp::max_seconds);
 }
 
 // 32-bit seconds since 1900 wrap here; 64-bit ones must not.
@@ -169,7 +122,6 @@ TEST(StampBeyond2036, ComparesAddsAndPrints) {
     EXPECT_EQ(late.seconds(), s_2099_12_31_23_59_59);
     EXPECT_EQ(late.iso(), "2099-12-31T23:59:59Z");
     EXPECT_GT(late, wrap);
-    EXPECT_GT(late, Stamp("2030-01-01T00:00:00Z"));
     EXPECT_EQ((late + Duration(1)).iso(), "2100-01-01T00:00:00Z");
     // 2000-01-01 to 2100-01-01 is 36525 days (25 leap years, 2000 included).
     EXPECT_DOUBLE_EQ((late + Duration(1) - Stamp("2000-01-01T00:00:00Z")).seconds(),
@@ -178,7 +130,7 @@ TEST(StampBeyond2036, ComparesAddsAndPrints) {
     EXPECT_EQ(Stamp("2200-06-15T12:00:00.5Z").iso(), "2200-06-15T12:00:00.5Z");
 }
 
-TEST(StampArithmetic, CarriesFractionsAndSaturates) {
+TEST(StampArithmetic, CarriesFractionsOrdersAndSaturates) {
     const Stamp base("2008-03-04T13:05:07.75Z");
     EXPECT_EQ((base + Duration(0.5)).iso(), "2008-03-04T13:05:08.25Z");
     EXPECT_EQ((base - Duration(0.75)).iso(), "2008-03-04T13:05:07Z");
@@ -189,6 +141,10 @@ TEST(StampArithmetic, CarriesFractionsAndSaturates) {
     EXPECT_EQ(moving.iso(), "2008-03-04T13:06:07.5Z");
     EXPECT_DOUBLE_EQ((moving - base).seconds(), 59.75);
     EXPECT_DOUBLE_EQ((base - moving).seconds(), -59.75);
+    // Ordering is on the seconds, then the fraction.
+    EXPECT_LT(Stamp::from_seconds(100, 5), Stamp::from_seconds(100, 6));
+    EXPECT_LT(Stamp::from_seconds(100, 6), Stamp::from_seconds(101, 0));
+    EXPECT_LT(Stamp(), Stamp::from_seconds(0, 1));
 
     EXPECT_FALSE((Stamp("1900-01-01T00:00:01Z") - Duration(2)).valid());
     EXPECT_FALSE((base + Duration(std::nan(""))).valid());
@@ -198,17 +154,6 @@ TEST(StampArithmetic, CarriesFractionsAndSaturates) {
     EXPECT_EQ(top.iso(), "9999-12-31T23:59:59.999999999Z");
     EXPECT_EQ((Stamp("9999-12-31T23:59:59Z") + Duration(5)).seconds(), Stamp::max_seconds);
     EXPECT_EQ(Stamp::from_seconds(UINT64_MAX).seconds(), Stamp::max_seconds);
-}
-
-TEST(StampOrdering, OnSecondsThenFraction) {
-    const Stamp a = Stamp::from_seconds(100, 5), b = Stamp::from_seconds(100, 6),
-                c = Stamp::from_seconds(two_32 + 1, 0);
-    EXPECT_LT(a, b);
-    EXPECT_LT(b, c);
-    EXPECT_LE(a, a);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(c, Stamp::from_seconds(two_32 + 1, 0));
-    EXPECT_LT(Stamp(), a);
 }
 
 TEST(StampUnix, ConvertsBothWays) {
@@ -221,30 +166,23 @@ TEST(StampUnix, ConvertsBothWays) {
     EXPECT_EQ(Stamp("1969-12-31T23:59:59Z").unix_seconds(), -1);
 
     for (long micros : {0L, 1L, 2L, 123456L, 500000L, 999999L}) {
-        const timeval tv{1204635907, micros};
-        const timeval back = Stamp::from_timeval(tv).to_timeval();
-        EXPECT_EQ(back.tv_sec, tv.tv_sec);
+        const timeval back = Stamp::from_timeval(timeval{1204635907, micros}).to_timeval();
+        EXPECT_EQ(back.tv_sec, 1204635907);
         EXPECT_EQ(back.tv_usec, micros);
     }
     for (long nanos : {0L, 1L, 999999999L, 250000000L, 123456789L}) {
-        const timespec ts{4102444799, nanos};
-        const timespec back = Stamp::from_timespec(ts).to_timespec();
-        EXPECT_EQ(back.tv_sec, ts.tv_sec);
+        const timespec back = Stamp::from_timespec(timespec{4102444799, nanos}).to_timespec();
+        EXPECT_EQ(back.tv_sec, 4102444799);
         EXPECT_EQ(back.tv_nsec, nanos);
     }
-    EXPECT_EQ(Stamp::from_timeval(timeval{10, 500000}).iso(), "1970-01-01T00:00:10.5Z");
     // Odd forms some callers build are normalised.
     EXPECT_EQ(Stamp::from_timeval(timeval{10, -500000}).iso(), "1970-01-01T00:00:09.5Z");
     EXPECT_EQ(Stamp::from_timespec(timespec{10, 1500000000}).iso(), "1970-01-01T00:00:11.5Z");
-}
 
-TEST(StampUnix, NowIsTheSystemClock) {
     const time_t before = ::time(nullptr);
     const Stamp now = Stamp::now();
-    const time_t after = ::time(nullptr);
     EXPECT_GE(now.to_time_t(), before);
-    EXPECT_LE(now.to_time_t(), after);
-    EXPECT_LE(now, Stamp::now());
+    EXPECT_LE(now.to_time_t(), ::time(nullptr));
 }
 
 TEST(StampNtp, RoundTripsAcrossTheEraBoundary) {
@@ -253,15 +191,12 @@ TEST(StampNtp, RoundTripsAcrossTheEraBoundary) {
     EXPECT_EQ(ntp >> 32, (s_2099_12_31_23_59_59 - two_32));
     EXPECT_EQ(static_cast<uint32_t>(ntp), two_32 / 2);
     EXPECT_EQ(Stamp::from_ntp(ntp), late);
-    EXPECT_EQ(Stamp::from_ntp(Stamp("1990-05-06T07:08:09Z").to_ntp()),
-              Stamp("1990-05-06T07:08:09Z"));
-    EXPECT_EQ(Stamp::from_ntp(Stamp("2036-02-07T06:28:16.5Z").to_ntp()),
-              Stamp("2036-02-07T06:28:16.5Z"));
+    for (const char* text :
+         {"1990-05-06T07:08:09Z", "2036-02-07T06:28:16.5Z", "2036-02-07T06:28:15Z"})
+        EXPECT_EQ(Stamp::from_ntp(Stamp(text).to_ntp()), Stamp(text)) << text;
     // That very instant is NTP 0, which means "unknown" in the NTP layout.
     EXPECT_EQ(Stamp("2036-02-07T06:28:16Z").to_ntp(), 0u);
     EXPECT_FALSE(Stamp::from_ntp(0, Stamp("2036-01-01T00:00:00Z")).valid());
-    EXPECT_EQ(Stamp::from_ntp(Stamp("2036-02-07T06:28:15Z").to_ntp()),
-              Stamp("2036-02-07T06:28:15Z"));
     EXPECT_FALSE(Stamp::from_ntp(0).valid());
 
     // Outside 1968-2104 the era comes from a reference time.
@@ -277,8 +212,6 @@ TEST(StampNtp, RoundTripsAcrossTheEraBoundary) {
 TEST(StampCalendar, WeekdayAndBrokenDownTime) {
     EXPECT_EQ(Stamp::from_seconds(1).weekday(), 1);         // Monday 1900-01-01
     EXPECT_EQ(Stamp("2008-03-04T13:05:07Z").weekday(), 2);  // Tuesday
-    EXPECT_EQ(Stamp("2036-02-07T06:28:16Z").weekday(), 4);  // Thursday
-    EXPECT_EQ(Stamp("2099-12-31T23:59:59Z").weekday(), 4);  // Thursday
     EXPECT_EQ(Stamp("2100-01-03T00:00:00Z").weekday(), 7);  // Sunday
 
     const BrokenDownTime utc = Stamp("2099-12-31T23:59:58.5Z").utc();
@@ -290,35 +223,26 @@ TEST(StampCalendar, WeekdayAndBrokenDownTime) {
     EXPECT_FALSE(Stamp::from_utc({1899, 12, 31, 0, 0, 0}).valid());
 
     const std::tm tm = Stamp("2099-12-31T23:59:59Z").utc_tm();
-    EXPECT_EQ(tm.tm_year, 199);
-    EXPECT_EQ(tm.tm_mon, 11);
-    EXPECT_EQ(tm.tm_mday, 31);
-    EXPECT_EQ(tm.tm_hour, 23);
-    EXPECT_EQ(tm.tm_wday, 4);
-    EXPECT_EQ(tm.tm_yday, 364);
+    EXPECT_EQ(
+        std::vector<int>({tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_wday, tm.tm_yday}),
+        std::vector<int>({199, 11, 31, 23, 4, 364}));
 }
 
-TEST(StampCalendar, LocaleFormsInTheCLocale) {
+TEST(StampCalendar, LocaleFormsAndLocalTime) {
     const Stamp stamp("2008-03-04T13:05:07Z");
     EXPECT_EQ(stamp.locale_date_time(), "03/04/08 13:05");
     EXPECT_EQ(stamp.locale_time(), "13:05:07");
     EXPECT_EQ(stamp.locale_date(), "03/04/08");
     EXPECT_EQ(Stamp("2099-12-31T23:59:59Z").locale_date_time(), "12/31/99 23:59");
-}
 
-TEST(StampCalendar, LocalTimeFollowsTz) {
-    // POSIX TZ strings need no zone database.
-    ScopedTimeZone tz("EST5");
-    std::tm local = Stamp("2008-03-04T13:05:07Z").local_tm();
-    EXPECT_EQ(local.tm_hour, 8);
-    EXPECT_EQ(local.tm_min, 5);
-    local = Stamp("2100-01-01T03:00:00Z").local_tm();
-    EXPECT_EQ(local.tm_year, 199);
-    EXPECT_EQ(local.tm_mday, 31);
-    EXPECT_EQ(local.tm_hour, 22);
+    set_time_zone("EST5");
+    EXPECT_EQ(stamp.local_tm().tm_hour, 8);
+    const std::tm late = Stamp("2100-01-01T03:00:00Z").local_tm();
+    EXPECT_EQ(std::vector<int>({late.tm_year, late.tm_mday, late.tm_hour}),
+              std::vector<int>({199, 31, 22}));
     // UTC conversions ignore TZ.
-    EXPECT_EQ(Stamp("2008-03-04T13:05:07Z").utc_tm().tm_hour, 13);
-    EXPECT_EQ(Stamp("2008-03-04T13:05:07Z").iso(), "2008-03-04T13:05:07Z");
+    EXPECT_EQ(stamp.utc_tm().tm_hour, 13);
+    EXPECT_EQ(stamp.iso(), "2008-03-04T13:05:07Z");
 }
 
 // Python's datetime is an independent calendar: compare text and weekday for instants spread
@@ -326,15 +250,13 @@ TEST(StampCalendar, LocalTimeFollowsTz) {
 TEST(StampCalendar, AgreesWithPythonDatetime) {
     CORVID_REQUIRE_PROGRAM("python3");
     std::vector<uint64_t> seconds = {
-        1, 59, 86399, 86400, 4102444799ull + 2208988800ull, two_32 - 1, two_32, Stamp::max_seconds};
+        1, 59, 86399, 86400, s_2099_12_31_23_59_59, two_32 - 1, two_32, Stamp::max_seconds};
     uint64_t state = 0x9E3779B97F4A7C15ull;
     for (int i = 0; i < 400; i++) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         seconds.push_back(1 + (state >> 11) % Stamp::max_seconds);
     }
-    std::string program =
-        "import datetime\n"
-        "for s in [";
+    std::string program = "import datetime\nfor s in [";
     for (uint64_t s : seconds)
         program += std::to_string(s) + ",";
     program +=
@@ -344,10 +266,9 @@ TEST(StampCalendar, AgreesWithPythonDatetime) {
     Corvid::Testing::TempDir dir;
     Corvid::Testing::write_file(dir.file("oracle.py"), program);
     int status = -1;
-    const std::string output = Corvid::Testing::run_command(
-        "python3 " + Corvid::Testing::shell_quote(dir.file("oracle.py")), &status);
+    std::istringstream lines(Corvid::Testing::run_command(
+        "python3 " + Corvid::Testing::shell_quote(dir.file("oracle.py")), &status));
     ASSERT_EQ(status, 0);
-    std::istringstream lines(output);
     for (uint64_t s : seconds) {
         std::string iso;
         int weekday = 0;
