@@ -1,6 +1,7 @@
 // Shared by the XML tests: parse a text and capture what the parser said.
 #pragma once
 
+#include <istream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -10,36 +11,11 @@
 
 namespace Gantry::XML::Testing {
 
-struct Outcome {
-    bool ok;
-    std::string errors;  // everything written to the error stream
-    std::string tree;    // the root as written (partial tree after a failure)
-};
-
-inline Outcome parse_with(Parser& parser, std::string_view text) {
-    bool ok = true;
-    try {
-        parser.read(text);
-    } catch (const ParseFailed&) {
-        ok = false;
-    }
-    return {ok, "", parser.root().to_string()};
-}
-
-inline Outcome parse(std::string_view text, unsigned flags = Parser::FOLD_TEXT) {
-    std::ostringstream errors;
-    Parser parser(errors, flags);
-    Outcome out = parse_with(parser, text);
-    out.errors = errors.str();
-    return out;
-}
-
 // A stream that hands out one byte per underflow and cannot seek: the worst case for a parser
 // that reads in blocks.
 class TrickleBuffer : public std::streambuf {
   public:
-    explicit TrickleBuffer(std::string data) : data_(std::move(data)) {}
-    size_t position() const { return pos_ - static_cast<size_t>(egptr() - gptr()); }
+    explicit TrickleBuffer(std::string_view data) : data_(data) {}
 
   protected:
     int_type underflow() override {
@@ -55,14 +31,22 @@ class TrickleBuffer : public std::streambuf {
     char current_ = 0;
 };
 
-inline Outcome parse_trickled(std::string_view text, unsigned flags = Parser::FOLD_TEXT) {
+struct Outcome {
+    bool ok;
+    std::string errors;  // everything written to the error stream
+    std::string tree;    // the root as written (partial tree after a failure)
+};
+
+// Parses the text as a string, or with trickle through a TrickleBuffer.
+inline Outcome parse(std::string_view text, unsigned flags = Parser::FOLD_TEXT,
+                     bool trickle = false) {
     std::ostringstream errors;
     Parser parser(errors, flags);
-    TrickleBuffer buffer{std::string(text)};
+    TrickleBuffer buffer(text);
     std::istream in(&buffer);
     bool ok = true;
     try {
-        parser.read(in);
+        trickle ? parser.read(in) : parser.read(text);
     } catch (const ParseFailed&) {
         ok = false;
     }
