@@ -1,3 +1,5 @@
+#include <sys/time.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -179,10 +181,14 @@ TEST(StampUnix, ConvertsBothWays) {
     EXPECT_EQ(Stamp::from_timeval(timeval{10, -500000}).iso(), "1970-01-01T00:00:09.5Z");
     EXPECT_EQ(Stamp::from_timespec(timespec{10, 1500000000}).iso(), "1970-01-01T00:00:11.5Z");
 
-    const time_t before = ::time(nullptr);
+    // Bounds from the precise real-time clock that now() reads: time() follows a coarse clock
+    // that lags it by up to a tick after each second boundary.
+    timeval before, after;
+    ::gettimeofday(&before, nullptr);
     const Stamp now = Stamp::now();
-    EXPECT_GE(now.to_time_t(), before);
-    EXPECT_LE(now.to_time_t(), ::time(nullptr));
+    ::gettimeofday(&after, nullptr);
+    EXPECT_GE(now.to_time_t(), before.tv_sec);
+    EXPECT_LE(now.to_time_t(), after.tv_sec);
 }
 
 TEST(StampNtp, RoundTripsAcrossTheEraBoundary) {
