@@ -100,24 +100,4 @@ void BM_XmlParseStateFile(benchmark::State& state) {
 }
 BENCHMARK(BM_XmlParseStateFile)->Unit(benchmark::kMillisecond);
 
-// The daemon's default log chain: summaries and errors written, details dropped unformatted.
-struct DaemonLog {
-    DaemonLog() : sink(nullptr), channel(sink), level(channel, Gantry::Log::summary_level) {
-        Gantry::Log::logger.connect(level);
-    }
-    ~DaemonLog() { Gantry::Log::logger.disconnect(level); }
-    std::ostream sink;  // no buffer: writes go nowhere
-    Gantry::Log::StreamChannel channel;
-    Gantry::Log::LevelFilter level;
-};
-
 }  // namespace
-
-int main(int argc, char** argv) {
-    DaemonLog log;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

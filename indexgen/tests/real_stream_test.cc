@@ -9,6 +9,7 @@
 #include "indexgen/indexgen.h"
 #include "indexgen/tests/stream_support.h"
 #include "indexgen/tests/video_feeder.h"
+#include "tests/support/ffmpeg_oracle.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::IndexGen {
@@ -108,7 +109,7 @@ TEST_P(Keyframes, IntraEntriesAreFfprobesKeyframes) {
     if (path.empty())
         GTEST_SKIP() << s.name << " not found (shared test data or generated streams)";
     bool ok = false;
-    const auto probed = Testing::ffprobe_packets(path, s.pid, &ok);
+    const auto probed = Corvid::Testing::ffprobe_packets(path, "i:" + std::to_string(s.pid), &ok);
     ASSERT_TRUE(ok && !probed.empty()) << "ffprobe failed on " << path;
     std::set<uint64_t> keyframes;
     for (const auto& p : probed)
@@ -158,9 +159,10 @@ TEST_P(Keyframes, IntraEntriesAreFfprobesKeyframes) {
             }
         }
         const uint64_t size = e.header_data.size() + picture.size();
-        auto key = std::find_if(probed.begin(), probed.end(), [&](const Testing::ProbedPacket& p) {
-            return p.key && p.pos == static_cast<int64_t>(e.pes_offset);
-        });
+        auto key =
+            std::find_if(probed.begin(), probed.end(), [&](const Corvid::Testing::ProbedPacket& p) {
+                return p.key && p.pos == static_cast<int64_t>(e.pes_offset);
+            });
         ASSERT_NE(key, probed.end());
         if (s.extent == Extent::picture) {
             EXPECT_EQ(size, key->size);
@@ -211,8 +213,8 @@ TEST_P(PESTimestamps, MatchFfprobe) {
     const Stream& s = GetParam();
     CORVID_REQUIRE_SHARED(path, s.name);
     bool ok = false;
-    std::map<int64_t, Testing::ProbedPacket> probed;
-    for (const auto& p : Testing::ffprobe_packets(path, s.pid, &ok))
+    std::map<int64_t, Corvid::Testing::ProbedPacket> probed;
+    for (const auto& p : Corvid::Testing::ffprobe_packets(path, "i:" + std::to_string(s.pid), &ok))
         if (p.pos >= 0 && p.pts >= 0 && p.dts >= 0) probed[p.pos] = p;
     ASSERT_TRUE(ok);
     ASSERT_GT(probed.size(), 10u);

@@ -1,4 +1,4 @@
-// Shared by the indexgen tests: feeding streams through a pipeline and asking ffprobe about them.
+// Shared by the indexgen tests: feeding streams through a pipeline.
 #pragma once
 
 #include <cstdint>
@@ -29,17 +29,5 @@ class CollectPipe final : public TSPipe {
 // Feeds data through a fresh pipeline in chunks of the given size and returns what came out.
 std::vector<SeenPacket> feed_in_chunks(const std::vector<uint8_t>& data, size_t chunk,
                                        uint64_t start_offset = 0);
-
-// One video packet as ffprobe reports it; -1 for what it gives as N/A (a second field in the same
-// PES packet has no position or timestamps).
-struct ProbedPacket {
-    int64_t pts = -1, dts = -1, pos = -1;
-    uint64_t size = 0;
-    bool key = false;
-};
-
-// The packets ffprobe reports for the elementary stream on pid, in stream order. *ok is false if
-// ffprobe failed.
-std::vector<ProbedPacket> ffprobe_packets(const std::string& path, uint16_t pid, bool* ok);
 
 }  // namespace Corvid::IndexGen::Testing

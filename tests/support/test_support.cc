@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -76,6 +77,11 @@ std::string run_command(const std::string& command, int* status) {
     int rc = ::pclose(pipe);
     if (status) *status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
     return out;
+}
+
+void set_time_zone(const char* tz) {
+    ::setenv("TZ", tz, 1);
+    ::tzset();
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {

@@ -29,6 +29,10 @@ std::string run_command(const std::string& command, int* status = nullptr);
 // Quotes a word for the shell.
 std::string shell_quote(const std::string& word);
 
+// Sets the process time zone for local-time tests (a POSIX TZ string such as "EST5" needs no
+// zone database).
+void set_time_zone(const char* tz);
+
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 

@@ -22,11 +22,7 @@ using Corvid::Testing::RecordingChannel;
 using Corvid::Testing::ScopedConnection;
 using ::testing::ElementsAre;
 
-// Every test that depends on the time zone sets it. POSIX TZ strings need no zone database.
-void set_time_zone(const char* tz) {
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-}
+using Corvid::Testing::set_time_zone;  // every test that depends on the zone sets it
 
 Message message(int level, std::string text) {
     return Message(level, Time::Stamp::now(), std::move(text));

@@ -23,11 +23,7 @@ constexpr uint64_t s_2008_03_04_13_05_07 = (25567ull + 13942) * 86400 + 13 * 360
 // 2100-01-01 is Unix 4102444800.
 constexpr uint64_t s_2099_12_31_23_59_59 = 4102444799ull + 2208988800ull;
 
-// The one test that depends on the time zone sets it. POSIX TZ strings need no zone database.
-void set_time_zone(const char* tz) {
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-}
+using Corvid::Testing::set_time_zone;  // every test that depends on the zone sets it
 
 TEST(StampText, FormatsWholeAndFractionalSeconds) {
     const uint64_t s = s_2008_03_04_13_05_07;

@@ -7,8 +7,12 @@
 #include <vector>
 
 #include "index2/block.h"
+#include "tests/support/ffmpeg_oracle.h"
 
 namespace Corvid::Tools::Testing {
+
+using Corvid::Testing::ffmpeg_frame_md5s;
+using Corvid::Testing::ffprobe_frame_positions;
 
 struct VideoPacket {
     uint64_t pos;     // byte position of the packet that starts it
@@ -18,13 +22,6 @@ struct VideoPacket {
 
 // ffprobe's packets of the first video stream, in file order; with key_only, the key frames.
 std::vector<VideoPacket> ffprobe_video_packets(const std::string& stream, bool key_only = false);
-
-// ffprobe's decoded frames of the first video stream (output order): the packet position of each.
-std::vector<uint64_t> ffprobe_frame_positions(const std::string& stream);
-
-// ffmpeg's framemd5 hashes of the decoded frames of the first video stream (output order, no
-// frames dropped or repeated).
-std::vector<std::string> ffmpeg_frame_md5s(const std::string& file);
 
 // PCRs read straight from the adaptation fields: (packet offset, seconds).
 struct PcrPoint {
