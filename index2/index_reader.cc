@@ -66,17 +66,20 @@ void IndexReader::read_at(uint64_t position, Block& block) {
     block.read(in);
 }
 
+bool IndexReader::seek_block(uint64_t offset) {
+    const uint64_t target = offset - (header_.block_size ? offset % header_.block_size : 0);
+    const off_t got = ::lseek(fd_, static_cast<off_t>(target), SEEK_SET);
+    if (got < 0 || static_cast<uint64_t>(got) != target) {
+        log(1, "Index file can't seek to offset ", target, " - got ", got);
+        return false;
+    }
+    return true;
+}
+
 bool IndexReader::read_block(uint64_t offset, Block& block) {
     if (fd_ < 0) return false;
     try {
-        if (offset != 0) {
-            uint64_t target = offset - (header_.block_size ? offset % header_.block_size : 0);
-            off_t got = ::lseek(fd_, static_cast<off_t>(target), SEEK_SET);
-            if (got < 0 || static_cast<uint64_t>(got) != target) {
-                log(1, "Index file can't seek to offset ", target, " - got ", got);
-                return false;
-            }
-        }
+        if (offset != 0 && !seek_block(offset)) return false;
         Channel::FDReader in(fd_);
         block.block_size = header_.block_size;
         ++blocks_read_;
@@ -91,12 +94,7 @@ bool IndexReader::read_block(uint64_t offset, Block& block) {
 bool IndexReader::read_entry(uint64_t offset, Block& block) {
     if (fd_ < 0) return false;
     try {
-        uint64_t target = offset - (header_.block_size ? offset % header_.block_size : 0);
-        off_t got = ::lseek(fd_, static_cast<off_t>(target), SEEK_SET);
-        if (got < 0 || static_cast<uint64_t>(got) != target) {
-            log(1, "Index file can't seek to offset ", target, " - got ", got);
-            return false;
-        }
+        if (!seek_block(offset)) return false;
         Channel::FDReader in(fd_);
         block.block_size = header_.block_size;
         // A zero block size (a corrupt header) still reads, and fails, one block.

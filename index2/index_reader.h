@@ -76,6 +76,8 @@ class IndexReader {
     uint64_t end_of_blocks() const;
     // Reads the block at position; throws Channel::Error (also for a failed seek).
     void read_at(uint64_t position, Block& block);
+    // Seeks to the start of the block that holds offset; logs and returns false if it cannot.
+    bool seek_block(uint64_t offset);
 
     int fd_ = -1;
     Header header_;

@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "gantry/channel/channel.h"
+#include "gantry/channel/tests/error_of.h"
 #include "tests/support/test_support.h"
 
 namespace Channel = Gantry::Channel;
+
+using Gantry::Channel::Testing::error_of;
 
 namespace {
 
@@ -23,17 +26,6 @@ std::vector<uint8_t> bits(const std::string& text) {
         ++n;
     }
     return out;
-}
-
-// The message of the Channel::Error that body throws, or a note that it threw none.
-template <typename Body>
-std::string error_of(Body body) {
-    try {
-        body();
-    } catch (const Channel::Error& e) {
-        return e.what();
-    }
-    return "no Channel::Error thrown";
 }
 
 }  // namespace

@@ -9,22 +9,13 @@
 #include <vector>
 
 #include "gantry/channel/channel.h"
+#include "gantry/channel/tests/error_of.h"
 
 namespace Channel = Gantry::Channel;
 
-namespace {
+using Gantry::Channel::Testing::error_of;
 
-// The message of the Channel::Error that body throws ("Channel error (code): text"), or a note
-// that it threw none.
-template <typename Body>
-std::string error_of(Body body) {
-    try {
-        body();
-    } catch (const Channel::Error& e) {
-        return e.what();
-    }
-    return "no Channel::Error thrown";
-}
+namespace {
 
 const uint8_t sample[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
                           0x3F, 0xF0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};

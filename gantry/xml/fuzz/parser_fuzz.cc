@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <memory>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <string_view>
 
+#include "gantry/xml/tests/parse_helpers.h"
 #include "gantry/xml/xml.h"
 
 using Gantry::XML::Configuration;
@@ -22,26 +22,9 @@ using Gantry::XML::Element;
 using Gantry::XML::ParseFailed;
 using Gantry::XML::Parser;
 using Gantry::XML::PathQuery;
+using Gantry::XML::Testing::TrickleBuffer;
 
 namespace {
-
-class TrickleBuffer : public std::streambuf {
-  public:
-    explicit TrickleBuffer(std::string_view data) : data_(data) {}
-
-  protected:
-    int_type underflow() override {
-        if (pos_ >= data_.size()) return traits_type::eof();
-        current_ = data_[pos_++];
-        setg(&current_, &current_, &current_ + 1);
-        return traits_type::to_int_type(current_);
-    }
-
-  private:
-    std::string_view data_;
-    size_t pos_ = 0;
-    char current_ = 0;
-};
 
 struct Result {
     std::unique_ptr<Parser> parser;
