@@ -191,8 +191,14 @@ PacketRecord& IndexGenerator::new_record(const MPEG::TSPacket& packet) {
 }
 
 void IndexGenerator::recycle_front() {
-    PacketRecord* record = queue_.front();
-    queue_.pop_front();
+    PacketRecord* record = queue_[head_++];
+    if (head_ == queue_.size()) {
+        queue_.clear();
+        head_ = 0;
+    } else if (head_ >= 4096 && head_ * 2 >= queue_.size()) {
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<ptrdiff_t>(head_));
+        head_ = 0;
+    }
     if (record->es_offset != 0) --pes_starts_;
     free_.push_back(record);
 }
@@ -218,13 +224,12 @@ void IndexGenerator::queue_video(const MPEG::TSPacket& packet) {
     parser_->process(record);
     while (flush()) {
     }
-    if (queue_.size() > max_queued_records) {
+    if (queued() > max_queued_records) {
         if (!queue_overflow_logged_)
             Log::Error() << "Video PES packet longer than " << max_queued_records
                          << " packets - dropping it from the index\n";
         queue_overflow_logged_ = true;
-        while (queue_.size() > max_queued_records / 2 &&
-               queue_.front()->state != PacketRecord::held)
+        while (queued() > max_queued_records / 2 && front()->state != PacketRecord::held)
             recycle_front();
     }
 }
@@ -248,21 +253,21 @@ void IndexGenerator::emit_headers(PacketRecord& record) {
 
 bool IndexGenerator::flush() {
     // Records before the first PES packet start that the parser no longer needs are of no use.
-    while (!queue_.empty() && queue_.front()->es_offset == 0 &&
-           queue_.front()->state == PacketRecord::released)
+    while (queued() != 0 && front()->es_offset == 0 && front()->state == PacketRecord::released)
         recycle_front();
-    if (queue_.empty()) return false;
+    if (queued() == 0) return false;
     // The PES packet at the front is complete once the next one has begun.
-    if (pes_starts_ < (queue_.front()->es_offset != 0 ? 2u : 1u)) return false;
+    if (pes_starts_ < (front()->es_offset != 0 ? 2u : 1u)) return false;
+    PacketRecord* const* queue = queue_.data() + head_;
     size_t end = 1;
-    while (queue_[end]->es_offset == 0)
+    while (queue[end]->es_offset == 0)
         ++end;
     for (size_t i = 0; i < end; ++i)
-        if (queue_[i]->state == PacketRecord::held) return false;
+        if (queue[i]->state == PacketRecord::held) return false;
 
-    PacketRecord& first = *queue_[0];
+    PacketRecord& first = *queue[0];
     for (size_t i = 0; i < end; ++i) {
-        PacketRecord& record = *queue_[i];
+        PacketRecord& record = *queue[i];
         const bool inside = in_intra_;
         record.state =
             (!record.marks.empty() || inside) ? PacketRecord::intra : PacketRecord::not_intra;
@@ -293,11 +298,11 @@ bool IndexGenerator::flush() {
     }
     uint64_t total = 0;
     for (size_t i = 0; i < end; ++i)
-        if (queue_[i]->state == PacketRecord::intra) total += queue_[i]->packet.payload.size();
+        if (queue[i]->state == PacketRecord::intra) total += queue[i]->packet.payload.size();
     set_pes_length(first, total);
 
     for (size_t i = 0; i < end; ++i) {
-        PacketRecord& record = *queue_[i];
+        PacketRecord& record = *queue[i];
         if (record.state != PacketRecord::intra && record.state != PacketRecord::not_intra) break;
         if (record.state == PacketRecord::intra && record.es_offset != 0 && record.intra_start) {
             header_counter_ = 0;

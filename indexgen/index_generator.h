@@ -50,7 +50,7 @@ class IndexGenerator final : public TSPipe {
     uint64_t first_pcr_offset() const { return first_pcr_offset_; }
     uint64_t last_pcr_offset() const { return last_pcr_offset_; }
     // Video records waiting for their PES packet to complete.
-    size_t queued() const { return queue_.size(); }
+    size_t queued() const { return queue_.size() - head_; }
     // Whether the PSI and CA packets are stored with every intra entry (default true).
     void set_include_psi(bool include) { include_psi_ = include; }
 
@@ -66,10 +66,14 @@ class IndexGenerator final : public TSPipe {
     void emit_headers(PacketRecord& record);
     PacketRecord& new_record(const MPEG::TSPacket& packet);
     void recycle_front();
+    PacketRecord* front() const { return queue_[head_]; }
 
     IndexWriter& writer_;
     bool include_psi_ = true;
-    std::deque<PacketRecord*> queue_;   // records stay put while the parser holds them
+    // Queued records are queue_[head_..]; the slots before head_ are spent and are dropped when
+    // the queue empties (after nearly every flush) or grows long.
+    std::vector<PacketRecord*> queue_;
+    size_t head_ = 0;
     std::deque<PacketRecord> records_;  // every record ever made, reused; addresses stay put
     std::vector<PacketRecord*> free_;
     uint32_t header_counter_ = 0;

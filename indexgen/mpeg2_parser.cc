@@ -1,7 +1,6 @@
 #include "indexgen/mpeg2_parser.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -41,37 +40,38 @@ PacketRecord* MPEG2Parser::process(PacketRecord& record) {
 
 namespace {
 
-// One flag bit (the top bit of its byte) for every byte k of the eight at p that is zero and
-// followed by another zero within the eight, so that a whole word without a 00 00 pair is
-// passed over in a few instructions.
-inline uint64_t zero_pairs(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
-    const uint64_t zero = ~(((v & low7) + low7) | v | low7);  // exact: no borrow between bytes
-    return zero & (zero >> 8);
-}
-
 #if defined(__SSE2__)
-// The same for sixteen bytes, one bit per byte (bit k for byte k), bytes 0..14 only.
-inline uint32_t zero_pairs16(const uint8_t* p) {
+// Bit k set for each zero byte k of the sixteen at p.
+inline uint32_t zero_bits16(const uint8_t* p) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const uint32_t zero =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-    return zero & (zero >> 1);
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
 }
 #endif
 
-inline size_t first_flagged_byte(uint64_t flags) {
-    return static_cast<size_t>(__builtin_ctzll(flags)) / 8;
+// Bit k set for each zero byte k of the n (at most 64) at p. The loads do not depend on one
+// another, so a whole packet's worth is examined in a few cycles.
+inline uint64_t zero_bits(const uint8_t* p, size_t n) {
+    uint64_t bits = 0;
+    size_t k = 0;
+#if defined(__SSE2__)
+    for (; k + 16 <= n; k += 16)
+        bits |= uint64_t{zero_bits16(p + k)} << k;
+    if (k < n && n >= 16) {
+        // The last few bytes come from a load that ends at n and overlaps the one before.
+        bits |= uint64_t{zero_bits16(p + n - 16) >> (16 - (n - k))} << k;
+        return bits;
+    }
+#endif
+    for (; k < n; ++k)
+        bits |= uint64_t{p[k] == 0} << k;
+    return bits;
 }
 
 }  // namespace
 
-// Start codes are rare in coded video: the search inside a record tests eight bytes at a time for
-// a pair of zeros and looks closer only where one is. Only prefixes that straddle records need
-// zeros_, the zeros the previous record ended with.
+// Start codes are rare in coded video: the search finds the pairs of zero bytes of up to 64 bytes
+// at once and looks closer only there. Only prefixes that straddle records need zeros_, the zeros
+// the previous record ended with.
 void MPEG2Parser::scan(PacketRecord& record, size_t begin) {
     const uint8_t* data = record.packet.payload.data();
     const size_t size = record.packet.payload.size();
@@ -95,37 +95,18 @@ void MPEG2Parser::scan(PacketRecord& record, size_t begin) {
     } else if (carried >= 1 && i + 1 < size && data[i] == 0 && data[i + 1] == 1) {
         if (!found(i + 2)) return;
     }
-    // Prefixes wholly inside the record, their first zero at q.
-    size_t q = i;
-    while (q + 2 < size) {
-#if defined(__SSE2__)
-        if (q + 16 <= size) {
-            const uint32_t pairs = zero_pairs16(data + q);
-            if (pairs == 0) {
-                q += 15;  // the sixteenth byte may still begin a pair
-                continue;
-            }
-            q += static_cast<size_t>(__builtin_ctz(pairs));
+    // Prefixes wholly inside the record, their first zero at q. Windows of 64 bytes overlap by
+    // one, so that a pair across two windows is seen by the first.
+    for (size_t w = i; w + 2 < size; w += 63) {
+        const size_t n = std::min<size_t>(64, size - w);
+        const uint64_t zeros = zero_bits(data + w, n);
+        uint64_t pairs = zeros & (zeros >> 1);
+        while (pairs != 0) {
+            const size_t q = w + static_cast<size_t>(__builtin_ctzll(pairs));
+            pairs &= pairs - 1;
+            if (q < i) continue;  // inside the start code just found
             if (q + 2 >= size) break;
-        } else
-#endif
-            if (q + 8 <= size) {
-            const uint64_t pairs = zero_pairs(data + q);
-            if (pairs == 0) {
-                q += 7;  // the eighth byte may still begin a pair
-                continue;
-            }
-            q += first_flagged_byte(pairs);
-            if (q + 2 >= size) break;
-        } else if (data[q] != 0 || data[q + 1] != 0) {
-            ++q;
-            continue;
-        }
-        if (data[q + 2] == 1) {
-            if (!found(q + 3)) return;
-            q = i;
-        } else {
-            ++q;
+            if (data[q + 2] == 1 && !found(q + 3)) return;
         }
     }
     // Zeros at the end may begin the next record's prefix.

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gantry/channel/block.h"
-
 namespace Corvid::IndexGen {
 
 namespace {
@@ -96,12 +94,11 @@ void TSPipeline::scan(const uint8_t* data, size_t size, uint64_t base) {
             if (size - p < packet_size) return;  // wait for the rest of the packet
             next_ += packet_size;
             search_from_ = base + p + 1;
-            Gantry::Channel::BlockReader reader(data + p, packet_size);
             packet_.clear();
             packet_.offset = base + p;
             // A packet whose adaptation field is impossible is dropped (and logged by read);
             // its sync byte was where it belonged, so the next one is expected 188 bytes on.
-            if (MPEG::TSPacket::read(reader, packet_)) process(packet_);
+            if (MPEG::TSPacket::read(data + p, packet_)) process(packet_);
             continue;
         }
         // Searching: a 0x47 counts only if another follows one packet later.

@@ -70,6 +70,30 @@ bool parse_header(Reader& reader, TSPacket& packet, size_t& payload_length) {
     }
 }
 
+// Reads a packet that lies whole in memory. parse_header never reads past byte 187 (4 header bytes,
+// the length byte and at most 183 more), so the bounds checks of a block reader are not needed.
+class WholePacket {
+  public:
+    explicit WholePacket(const uint8_t* data) : at_(data) {}
+    uint8_t read_byte() { return *at_++; }
+    uint16_t read_nbo_16() {
+        const auto value = static_cast<uint16_t>(at_[0] << 8 | at_[1]);
+        at_ += 2;
+        return value;
+    }
+    uint32_t read_nbo_32() {
+        const uint32_t value =
+            uint32_t{at_[0]} << 24 | uint32_t{at_[1]} << 16 | uint32_t{at_[2]} << 8 | at_[3];
+        at_ += 4;
+        return value;
+    }
+    void skip(size_t n) { at_ += n; }
+    const uint8_t* current() const { return at_; }
+
+  private:
+    const uint8_t* at_;
+};
+
 // True with a payload read; logs and returns false otherwise.
 template <typename Reader>
 bool check_header(Reader& reader, TSPacket& packet, size_t& payload_length) {
@@ -132,6 +156,14 @@ bool TSPacket::read(Channel::BlockReader& reader, TSPacket& packet) {
     // assign() copies into the existing capacity without zero-filling first.
     packet.payload.assign(reader.current(), reader.current() + length);
     reader.skip(length);
+    return true;
+}
+
+bool TSPacket::read(const uint8_t* data, TSPacket& packet) {
+    WholePacket reader(data);
+    size_t length = 0;
+    if (!check_header(reader, packet, length)) return false;
+    packet.payload.assign(reader.current(), reader.current() + length);
     return true;
 }
 

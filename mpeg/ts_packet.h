@@ -55,6 +55,8 @@ struct TSPacket {
     // then somewhere inside the bad packet.
     static bool read(Channel::Reader& reader, TSPacket& packet);
     static bool read(Channel::BlockReader& reader, TSPacket& packet);
+    // The same for a packet whose 188 bytes are all in memory at data, as a pipeline holds them.
+    static bool read(const uint8_t* data, TSPacket& packet);
 
     // Writes the 4-byte header and any adaptation field for a packet shaped like the template,
     // leaving room for the payload the caller writes next.

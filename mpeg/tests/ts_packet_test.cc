@@ -173,6 +173,32 @@ TEST(TSPacketRead, NoisyCaptureFlagsMatchTheCaptureNotes) {
     EXPECT_EQ(discontinuities, (std::set<size_t>{210, 451, 1095, 1199, 1305, 2925}));
 }
 
+// The pipeline reads whole packets straight from memory; that form must see every packet of the
+// corrupt and the noisy capture exactly as the block reader does, failures and log lines included.
+TEST(TSPacketRead, InMemoryFormAgreesWithTheBlockReader) {
+    for (const char* name :
+         {"testdata/ts/epg/tsduck-test-142.ts", "testdata/ts/video/tsduck-test-143.ts"}) {
+        CORVID_REQUIRE_SHARED(path, name);
+        const auto data = read_file(path);
+        for (size_t at = 0; at + 188 <= data.size(); at += 188) {
+            MPEG::TSPacket a, b;
+            bool read_a = false, read_b = false;
+            Channel::BlockReader r(data.data() + at, 188);
+            const auto errors_a = logged_errors([&] { read_a = MPEG::TSPacket::read(r, a); });
+            const auto errors_b =
+                logged_errors([&] { read_b = MPEG::TSPacket::read(data.data() + at, b); });
+            ASSERT_EQ(read_a, read_b) << name << " packet " << at / 188;
+            ASSERT_EQ(errors_a, errors_b) << name << " packet " << at / 188;
+            if (!read_a) continue;
+            ASSERT_TRUE(a.pid == b.pid && a.payload_unit_start == b.payload_unit_start &&
+                        a.discontinuity == b.discontinuity && a.random_access == b.random_access &&
+                        a.scrambling == b.scrambling && a.pcr == b.pcr &&
+                        a.continuity_counter == b.continuity_counter && a.payload == b.payload)
+                << name << " packet " << at / 188;
+        }
+    }
+}
+
 // FFmpeg's muxer sets random_access_indicator on the packet that starts each keyframe, and
 // ffprobe reports those keyframes with their byte positions: the two sets must agree.
 TEST(TSPacketRead, RandomAccessAndPcrOfAnFfmpegStreamAgreeWithFfprobe) {
