@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "indexgen/byte_masks.h"
 #include "indexgen/h264_headers.h"
 
 namespace Corvid::IndexGen {
@@ -59,9 +60,25 @@ PacketRecord* H264Parser::process(PacketRecord& record) {
     return released;
 }
 
+// The first j >= i at which a 0x01 byte completes a start code prefix (two zero bytes before it,
+// counting the zeros carried into i), or size if there is none.
+size_t H264Parser::next_prefix_end(const uint8_t* data, size_t i, size_t size) const {
+    if (data[i] == 1 && zeros_ >= 2) return i;
+    if (i + 1 < size && data[i + 1] == 1 && data[i] == 0 && zeros_ >= 1) return i + 1;
+    // Windows of 64 bytes overlap by two, so that each j from i + 2 on has its two bytes before
+    // it in the same window.
+    for (size_t w = i; w + 2 < size; w += 62) {
+        const size_t n = std::min<size_t>(64, size - w);
+        const uint64_t zeros = byte_bits(data + w, n, 0);
+        const uint64_t ends = byte_bits(data + w, n, 1) & zeros << 1 & zeros << 2 & ~uint64_t{3};
+        if (ends != 0) return w + static_cast<size_t>(__builtin_ctzll(ends));
+    }
+    return size;
+}
+
 // Between start codes nothing happens but zero counting and, while a unit is collected, copying;
-// so the scan jumps from one 0x01 byte to the next and steps byte by byte only around NAL headers
-// and slice headers.
+// so the scan jumps from one start code to the next and steps byte by byte only around NAL
+// headers and slice headers.
 void H264Parser::scan(const uint8_t* data, size_t size) {
     size_t i = begin_;
     while (i < size) {
@@ -70,8 +87,7 @@ void H264Parser::scan(const uint8_t* data, size_t size) {
             ++i;
             continue;
         }
-        const void* hit = std::memchr(data + i, 0x01, size - i);
-        const size_t j = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - data) : size;
+        const size_t j = next_prefix_end(data, i, size);
         if (mode_ >= aud && !collection_overflow_) {
             if (collection_.size() + (j - i) > max_unit_size) {
                 // Not a unit we can use: drop it and wait for the next start code.

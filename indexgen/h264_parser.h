@@ -42,6 +42,7 @@ class H264Parser final : public Parser {
     };
 
     void scan(const uint8_t* data, size_t size);
+    size_t next_prefix_end(const uint8_t* data, size_t i, size_t size) const;
     void step(uint8_t byte, size_t index);
     void nal_header(uint8_t byte, size_t index);
     void store_unit();

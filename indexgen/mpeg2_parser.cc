@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "indexgen/byte_masks.h"
 
 namespace Corvid::IndexGen {
 
@@ -38,37 +35,6 @@ PacketRecord* MPEG2Parser::process(PacketRecord& record) {
     return released;
 }
 
-namespace {
-
-#if defined(__SSE2__)
-// Bit k set for each zero byte k of the sixteen at p.
-inline uint32_t zero_bits16(const uint8_t* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-}
-#endif
-
-// Bit k set for each zero byte k of the n (at most 64) at p. The loads do not depend on one
-// another, so a whole packet's worth is examined in a few cycles.
-inline uint64_t zero_bits(const uint8_t* p, size_t n) {
-    uint64_t bits = 0;
-    size_t k = 0;
-#if defined(__SSE2__)
-    for (; k + 16 <= n; k += 16)
-        bits |= uint64_t{zero_bits16(p + k)} << k;
-    if (k < n && n >= 16) {
-        // The last few bytes come from a load that ends at n and overlaps the one before.
-        bits |= uint64_t{zero_bits16(p + n - 16) >> (16 - (n - k))} << k;
-        return bits;
-    }
-#endif
-    for (; k < n; ++k)
-        bits |= uint64_t{p[k] == 0} << k;
-    return bits;
-}
-
-}  // namespace
-
 // Start codes are rare in coded video: the search finds the pairs of zero bytes of up to 64 bytes
 // at once and looks closer only there. Only prefixes that straddle records need zeros_, the zeros
 // the previous record ended with.
@@ -99,7 +65,7 @@ void MPEG2Parser::scan(PacketRecord& record, size_t begin) {
     // one, so that a pair across two windows is seen by the first.
     for (size_t w = i; w + 2 < size; w += 63) {
         const size_t n = std::min<size_t>(64, size - w);
-        const uint64_t zeros = zero_bits(data + w, n);
+        const uint64_t zeros = byte_bits(data + w, n, 0);
         uint64_t pairs = zeros & (zeros >> 1);
         while (pairs != 0) {
             const size_t q = w + static_cast<size_t>(__builtin_ctzll(pairs));

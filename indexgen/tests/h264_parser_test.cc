@@ -164,29 +164,44 @@ TEST(H264Parser, EntriesAndTheirHeaderUnits) {
     EXPECT_TRUE(log.lines().empty());
 }
 
-// The same stream cut into records of every size from 5 to 70 bytes: the same marks at the
-// same stream positions, the same header data.
+// The same stream cut into records of every size from 5 to 70 bytes and of a whole packet's 184:
+// the same marks at the same stream positions, the same header data. Start codes are searched
+// in windows of 64 bytes; shifting the stream by up to 64 bytes of filler (with lone 0x01 and
+// 00 01 bytes, which begin nothing) moves every start code across the windows' edges.
 TEST(H264Parser, MarksDoNotDependOnHowTheStreamIsCut) {
-    Bytes es = hex("12 34") + head + pic_timing_sei + slice(0x65, 0, 0, 50) +
-               slice(0x65, 0, 60, 50) + aud + pic_timing_sei + slice(0x41, 1) + aud +
-               recovery_sei(0) + slice(0x41, 2, 0, 70) + aud + slice(0x01, 3) + aud + sps + pps +
-               slice(0x65, 0, 0, 10) + aud + slice(0x41, 1);
-    H264Parser parser;
-    Feed feed(parser);
-    feed.add(es);
-    const Marks whole = feed.marks();
-    ASSERT_EQ(whole.size(), 6u);
+    const Bytes body = hex("12 34") + head + pic_timing_sei + slice(0x65, 0, 0, 50) +
+                       slice(0x65, 0, 60, 50) + aud + pic_timing_sei + slice(0x41, 1) + aud +
+                       recovery_sei(0) + slice(0x41, 2, 0, 70) + aud + slice(0x01, 3) + aud + sps +
+                       pps + slice(0x65, 0, 0, 10) + aud + slice(0x41, 1);
     // Each entry's header units; a whole-stream record keeps those of its last entry only.
     const std::vector<std::string> headers = {text(head + pic_timing_sei),
                                               text(head + recovery_sei(0)), text(head)};
-    EXPECT_EQ(feed.headers(), std::vector<std::string>{headers.back()});
-    for (size_t size = 5; size <= 70; ++size) {
+    for (size_t lead = 0; lead <= 64; ++lead) {
+        Bytes es;
+        for (size_t k = 0; k < lead; ++k)
+            es.push_back(hex("5a 01 00 01")[k % 4]);
+        es = es + body;
         H264Parser parser;
         Feed feed(parser);
-        feed.add_split(es, size);
-        EXPECT_EQ(feed.marks(), whole) << "records of " << size;
-        EXPECT_EQ(feed.headers(), headers) << "records of " << size;
-        EXPECT_LE(feed.held(), 3u);
+        feed.add(es);
+        const Marks whole = feed.marks();
+        ASSERT_EQ(whole.size(), 6u) << "lead " << lead;
+        EXPECT_EQ(feed.headers(), std::vector<std::string>{headers.back()}) << "lead " << lead;
+        std::vector<size_t> sizes = {184};
+        for (size_t size = 5; size <= 70; ++size)
+            sizes.push_back(size);
+        for (size_t size : sizes) {
+            H264Parser parser;
+            Feed feed(parser);
+            feed.add_split(es, size);
+            EXPECT_EQ(feed.marks(), whole) << "lead " << lead << ", records of " << size;
+            // A 184-byte record can hold the start of two entries and keeps the header units of
+            // the last, as the whole stream does; shorter records hold one start each.
+            if (size <= 70) {
+                EXPECT_EQ(feed.headers(), headers) << "lead " << lead << ", records of " << size;
+            }
+            EXPECT_LE(feed.held(), 3u);
+        }
     }
 }
 

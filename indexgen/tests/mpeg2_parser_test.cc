@@ -98,23 +98,34 @@ TEST(MPEG2Parser, HoldsTheCurrentRecordAndReleasesThePrevious) {
     EXPECT_EQ(feed.records[3].state, PacketRecord::held);
 }
 
-// The same stream cut into records of every size from 4 to 40 bytes gives the same marks, as
-// positions in the stream. (A parser looks back one record only: a start code spread over three
-// records, which needs records of fewer than 4 bytes, is marked at the nearest byte it holds.)
+// The same stream cut into records of every size from 4 to 40 bytes, and of a whole packet's
+// 184, gives the same marks, as positions in the stream. Records under 16 bytes are searched a
+// byte at a time, longer ones in windows of 64 bytes: shifting the stream by up to 70 bytes
+// moves every start code across the windows' edges. (A parser looks back one record only: a start
+// code spread over three records, which needs records of fewer than 4 bytes, is marked at the
+// nearest byte it holds.)
 TEST(MPEG2Parser, MarksDoNotDependOnHowTheStreamIsCut) {
-    const Bytes es = hex("ab") + sequence_header + gop_header + picture + slice + hex("00 00") +
-                     picture + slice + sequence_header + sequence_header + picture + slice +
-                     picture + hex("00 00 00 00") + picture;
-    MPEG2Parser parser;
-    Feed feed(parser);
-    feed.add(es);
-    const Marks whole = feed.marks();
-    ASSERT_EQ(whole.size(), 6u);  // three entries
-    for (size_t size = 4; size <= 40; ++size) {
+    const Bytes gap(60, 0xab);
+    const Bytes body = sequence_header + gop_header + picture + slice + hex("00 00") + picture +
+                       slice + gap + sequence_header + sequence_header + picture + slice + gap +
+                       picture + hex("00 00 00 00") + picture;
+    for (size_t lead = 0; lead <= 70; ++lead) {
+        const Bytes es = Bytes(lead, 0x5a) + body;
         MPEG2Parser parser;
         Feed feed(parser);
-        feed.add_split(es, size);
-        EXPECT_EQ(feed.marks(), whole) << "records of " << size;
+        feed.add(es);
+        const Marks whole = feed.marks();
+        ASSERT_EQ(whole.size(), 6u) << "lead " << lead;  // three entries
+        EXPECT_EQ(whole.front(), std::make_pair(lead, false));
+        std::vector<size_t> sizes = {63, 64, 65, 184};
+        for (size_t size = 4; size <= 40; ++size)
+            sizes.push_back(size);
+        for (size_t size : sizes) {
+            MPEG2Parser parser;
+            Feed feed(parser);
+            feed.add_split(es, size);
+            EXPECT_EQ(feed.marks(), whole) << "lead " << lead << ", records of " << size;
+        }
     }
 }
 
