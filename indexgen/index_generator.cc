@@ -83,6 +83,14 @@ const char* IndexGenerator::video_type_name(uint32_t type) {
 }
 
 void IndexGenerator::process(const MPEG::TSPacket& packet) {
+    dispatch(packet, nullptr);
+}
+
+void IndexGenerator::process_and_take(MPEG::TSPacket& packet) {
+    dispatch(packet, &packet);
+}
+
+void IndexGenerator::dispatch(const MPEG::TSPacket& packet, MPEG::TSPacket* takeable) {
     update_npt(packet);
     const uint16_t pid = packet.pid;
     if (pid == 0) {
@@ -94,7 +102,7 @@ void IndexGenerator::process(const MPEG::TSPacket& packet) {
     } else if (pid == ca_.ca_pid() && pid != 0) {
         ca_.handle_ca(packet);
     } else if (video_type_ != no_video && pid == video_pid_) {
-        queue_video(packet);
+        queue_video(packet, takeable);
     }
 }
 
@@ -182,11 +190,20 @@ void IndexGenerator::handle_pmt(const MPEG::TSPacket& packet) {
     }
 }
 
-PacketRecord& IndexGenerator::new_record(const MPEG::TSPacket& packet) {
-    if (free_.empty()) return records_.emplace_back(packet);
-    PacketRecord* record = free_.back();
-    free_.pop_back();
-    record->reset(packet);
+PacketRecord& IndexGenerator::new_record(const MPEG::TSPacket& packet, MPEG::TSPacket* takeable) {
+    PacketRecord* record = nullptr;
+    if (free_.empty()) {
+        record = &records_.emplace_back();
+        // Whoever gets this storage in exchange never has to grow it for a packet.
+        record->packet.payload.reserve(MPEG::ts_max_payload);
+    } else {
+        record = free_.back();
+        free_.pop_back();
+    }
+    if (takeable)
+        record->reset_taking(*takeable);
+    else
+        record->reset(packet);
     return *record;
 }
 
@@ -203,8 +220,8 @@ void IndexGenerator::recycle_front() {
     free_.push_back(record);
 }
 
-void IndexGenerator::queue_video(const MPEG::TSPacket& packet) {
-    PacketRecord& record = new_record(packet);
+void IndexGenerator::queue_video(const MPEG::TSPacket& packet, MPEG::TSPacket* takeable) {
+    PacketRecord& record = new_record(packet, takeable);
     record.npt = npt_ >= 0 ? npt_ : 0.0;
     if (packet.payload_unit_start) {
         Gantry::Channel::BlockReader in(record.packet.payload.data(), record.packet.payload.size());

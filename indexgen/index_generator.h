@@ -39,6 +39,8 @@ class IndexGenerator final : public TSPipe {
     ~IndexGenerator() override;
 
     void process(const MPEG::TSPacket& packet) override;
+    // Video records take the payload's storage instead of copying it.
+    void process_and_take(MPEG::TSPacket& packet) override;
 
     double base_pcr() const { return base_pcr_; }
     double npt() const { return npt_; }
@@ -60,11 +62,13 @@ class IndexGenerator final : public TSPipe {
     void update_npt(const MPEG::TSPacket& packet);
     void handle_pat(const MPEG::TSPacket& packet);
     void handle_pmt(const MPEG::TSPacket& packet);
-    void queue_video(const MPEG::TSPacket& packet);
+    // takeable: the same packet, if its payload's storage may be taken.
+    void dispatch(const MPEG::TSPacket& packet, MPEG::TSPacket* takeable);
+    void queue_video(const MPEG::TSPacket& packet, MPEG::TSPacket* takeable);
     // Classifies, trims and emits the oldest complete PES packet; false if there is none yet.
     bool flush();
     void emit_headers(PacketRecord& record);
-    PacketRecord& new_record(const MPEG::TSPacket& packet);
+    PacketRecord& new_record(const MPEG::TSPacket& packet, MPEG::TSPacket* takeable);
     void recycle_front();
     PacketRecord* front() const { return queue_[head_]; }
 

@@ -2,9 +2,8 @@
 
 namespace Corvid::IndexGen {
 
-void PacketRecord::reset(const MPEG::TSPacket& from) {
+void PacketRecord::clear_state() {
     marks.clear();
-    packet = from;  // vector assignment reuses the payload's storage
     pes = PESHeader{};
     es_offset = 0;
     freed_header_bytes = 0;
@@ -15,6 +14,17 @@ void PacketRecord::reset(const MPEG::TSPacket& from) {
     modified = false;
     serialised.clear();
     header_data.clear();
+}
+
+void PacketRecord::reset(const MPEG::TSPacket& from) {
+    clear_state();
+    packet = from;  // vector assignment reuses the payload's storage
+}
+
+void PacketRecord::reset_taking(MPEG::TSPacket& from) {
+    clear_state();
+    packet.copy_header(from);
+    packet.payload.swap(from.payload);
 }
 
 void PacketRecord::add_mark(int64_t offset, bool is_end) {

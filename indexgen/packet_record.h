@@ -59,6 +59,9 @@ struct PacketRecord {
     // Makes this a fresh record for another packet, keeping the capacity of every buffer so that
     // a recycled record costs no allocation.
     void reset(const MPEG::TSPacket& from);
+    // The same, taking the payload's storage from the packet, which gets this record's old
+    // storage in exchange.
+    void reset_taking(MPEG::TSPacket& from);
 
     // Adds a mark. A negative offset counts back from the end of the payload. The stored offset is
     // clamped into the payload (0 for an empty payload), so a consumer can index the payload with
@@ -68,6 +71,10 @@ struct PacketRecord {
     // The last mark is a start mark / an end mark.
     bool starts_intra() const { return !marks.empty() && !marks.back().is_end; }
     bool ends_intra() const { return !marks.empty() && marks.back().is_end; }
+
+  private:
+    // Everything but the packet back to the fresh state, keeping the buffers' capacity.
+    void clear_state();
 };
 
 }  // namespace Corvid::IndexGen

@@ -24,6 +24,14 @@ void TSPipeline::process(const MPEG::TSPacket& packet) {
         pipe->process(packet);
 }
 
+void TSPipeline::emit() {
+    const size_t count = pipes_.size();
+    if (count == 0) return;
+    for (size_t k = 0; k + 1 < count; ++k)
+        pipes_[k]->process(packet_);
+    pipes_[count - 1]->process_and_take(packet_);
+}
+
 void TSPipeline::feed(const uint8_t* data, size_t length) {
     if (length == 0) return;
     const uint64_t data_offset = buffer_offset_ + buffer_.size();
@@ -98,7 +106,7 @@ void TSPipeline::scan(const uint8_t* data, size_t size, uint64_t base) {
             packet_.offset = base + p;
             // A packet whose adaptation field is impossible is dropped (and logged by read);
             // its sync byte was where it belonged, so the next one is expected 188 bytes on.
-            if (MPEG::TSPacket::read(data + p, packet_)) process(packet_);
+            if (MPEG::TSPacket::read(data + p, packet_)) emit();
             continue;
         }
         // Searching: a 0x47 counts only if another follows one packet later.

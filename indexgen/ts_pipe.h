@@ -20,6 +20,11 @@ class TSPipe {
     // The packet (and its payload) is valid only during the call; a pipe that keeps it copies it.
     virtual void process(const MPEG::TSPacket& packet) = 0;
 
+    // The same, for the last pipe of a pipeline, which may also take the payload's storage: a
+    // pipe that keeps the packet swaps the payload with a vector of its own (of any content)
+    // instead of copying it. The caller fills the packet afresh before using it again.
+    virtual void process_and_take(MPEG::TSPacket& packet) { process(packet); }
+
     void add_pipe(TSPipe& pipe) { pipes_.push_back(&pipe); }
     const std::vector<TSPipe*>& pipes() const { return pipes_; }
 
@@ -67,6 +72,8 @@ class TSPipeline final : public TSPipe {
     void scan(const uint8_t* data, size_t size, uint64_t base);
     // Keeps the bytes of [base, base + size) that a later decision may still look at.
     void keep_tail(const uint8_t* data, size_t size, uint64_t base);
+    // Hands packet_ to the pipes, the last of them allowed to take its payload.
+    void emit();
 
     std::vector<uint8_t> buffer_;  // stream bytes [buffer_offset_, buffer_offset_ + size)
     uint64_t buffer_offset_;

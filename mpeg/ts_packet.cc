@@ -122,6 +122,17 @@ void TSPacket::clear() {
     offset = 0;
 }
 
+void TSPacket::copy_header(const TSPacket& from) {
+    pid = from.pid;
+    payload_unit_start = from.payload_unit_start;
+    discontinuity = from.discontinuity;
+    random_access = from.random_access;
+    scrambling = from.scrambling;
+    pcr = from.pcr;
+    continuity_counter = from.continuity_counter;
+    offset = from.offset;
+}
+
 bool TSPacket::read_header(Channel::Reader& reader, TSPacket& packet, size_t& payload_length) {
     return parse_header(reader, packet, payload_length);
 }

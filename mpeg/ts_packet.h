@@ -41,6 +41,8 @@ struct TSPacket {
 
     // Back to the fresh state, keeping the payload's capacity.
     void clear();
+    // Copies every field but the payload.
+    void copy_header(const TSPacket& from);
 
     // Parses the header and adaptation field and leaves the reader at the payload.
     // payload_length receives 184 minus the adaptation field; it exceeds 184 only for an

@@ -2,6 +2,7 @@
 // lines, how a picture becomes one entry, and the bound on queued video.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "indexgen/index_generator.h"
 #include "indexgen/index_set.h"
 #include "indexgen/index_writer.h"
+#include "indexgen/ts_pipe.h"
 #include "mpeg/pat.h"
 #include "mpeg/pmt.h"
 #include "mpeg/section_packets.h"
@@ -241,6 +243,46 @@ TEST(IndexGenerator, PacketEndingOnePictureAndStartingTheNextKeepsBothEntries) {
     writer.close();
     EXPECT_EQ(generator.intra_count(), 2u);
     EXPECT_EQ(intra_blocks(Corvid::Testing::read_file(dir.file("x.cvi2"))), 2u);
+}
+
+// Behind a pipeline the generator takes each video payload's storage instead of copying it; a
+// real stream must give the writer the same records either way.
+TEST(IndexGenerator, TakingPayloadsGivesTheSameRecordsAsCopyingThem) {
+    for (const char* name :
+         {"testdata/ts/video/tsduck-test-025.ts", "testdata/ts/video/tsduck-test-064.ts"}) {
+        CORVID_REQUIRE_SHARED(path, name);
+        const Bytes file = Corvid::Testing::read_file(path);
+        RecordingWriter copied, taken;
+        {
+            IndexGenerator generator(copied, -1.0);
+            Gantry::Channel::BlockReader in(file.data(), file.size());
+            for (MPEG::TSPacket p; in.remaining() >= 188;) {
+                const uint64_t offset = in.offset();
+                ASSERT_TRUE(MPEG::TSPacket::read(in, p));
+                p.offset = offset;
+                generator.process(p);
+            }
+        }
+        {
+            IndexGenerator generator(taken, -1.0);
+            IndexGen::TSPipeline pipeline;
+            pipeline.add_pipe(generator);
+            for (size_t at = 0; at < file.size(); at += 1316)
+                pipeline.feed(file.data() + at, std::min<size_t>(1316, file.size() - at));
+        }
+        ASSERT_GT(copied.packets.size(), 1000u) << name;
+        ASSERT_EQ(taken.packets.size(), copied.packets.size()) << name;
+        EXPECT_EQ(taken.psi, copied.psi) << name;
+        for (size_t i = 0; i < copied.packets.size(); ++i) {
+            const PacketRecord& a = copied.packets[i];
+            const PacketRecord& b = taken.packets[i];
+            ASSERT_TRUE(a.packet.offset == b.packet.offset &&
+                        a.packet.payload == b.packet.payload && a.packet.pcr == b.packet.pcr &&
+                        a.state == b.state && a.npt == b.npt && a.intra_start == b.intra_start &&
+                        a.header_data == b.header_data && a.modified == b.modified)
+                << name << " record " << i;
+        }
+    }
 }
 
 // The per-segment set fed a real capture in datagram-sized chunks, as the capture thread feeds it.

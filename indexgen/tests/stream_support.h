@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "indexgen/indexgen.h"
@@ -22,6 +23,14 @@ class CollectPipe final : public TSPipe {
     void process(const MPEG::TSPacket& packet) override {
         packets.push_back(
             SeenPacket{packet.offset, packet.pid, packet.continuity_counter, packet.payload});
+    }
+    // As the last pipe it takes the payload's storage and leaves a few junk bytes in exchange, so
+    // that every test of what comes out also checks that the pipeline fills each packet afresh.
+    void process_and_take(MPEG::TSPacket& packet) override {
+        SeenPacket seen{packet.offset, packet.pid, packet.continuity_counter, {}};
+        seen.payload.swap(packet.payload);
+        packet.payload.assign(3, 0xEE);
+        packets.push_back(std::move(seen));
     }
     std::vector<SeenPacket> packets;
 };
