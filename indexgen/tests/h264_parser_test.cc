@@ -187,10 +187,7 @@ TEST(H264Parser, MarksDoNotDependOnHowTheStreamIsCut) {
         const Marks whole = feed.marks();
         ASSERT_EQ(whole.size(), 6u) << "lead " << lead;
         EXPECT_EQ(feed.headers(), std::vector<std::string>{headers.back()}) << "lead " << lead;
-        std::vector<size_t> sizes = {184};
-        for (size_t size = 5; size <= 70; ++size)
-            sizes.push_back(size);
-        for (size_t size : sizes) {
+        for (size_t size : Testing::record_sizes(5, 70, {184})) {
             H264Parser parser;
             Feed feed(parser);
             feed.add_split(es, size);

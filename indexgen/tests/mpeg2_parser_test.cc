@@ -117,10 +117,7 @@ TEST(MPEG2Parser, MarksDoNotDependOnHowTheStreamIsCut) {
         const Marks whole = feed.marks();
         ASSERT_EQ(whole.size(), 6u) << "lead " << lead;  // three entries
         EXPECT_EQ(whole.front(), std::make_pair(lead, false));
-        std::vector<size_t> sizes = {63, 64, 65, 184};
-        for (size_t size = 4; size <= 40; ++size)
-            sizes.push_back(size);
-        for (size_t size : sizes) {
+        for (size_t size : Testing::record_sizes(4, 40, {63, 64, 65, 184})) {
             MPEG2Parser parser;
             Feed feed(parser);
             feed.add_split(es, size);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -30,6 +31,16 @@ inline Bytes hex(const std::string& text) {
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// Record sizes to cut a stream into: every size from first to last, then the extra ones.
+inline std::vector<size_t> record_sizes(size_t first, size_t last,
+                                        std::initializer_list<size_t> extra) {
+    std::vector<size_t> sizes;
+    for (size_t size = first; size <= last; ++size)
+        sizes.push_back(size);
+    sizes.insert(sizes.end(), extra);
+    return sizes;
 }
 
 // Records fed to a parser one by one; the deque keeps their addresses, as the generator's queue
