@@ -5,22 +5,25 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gantry/channel/channel.h"
 #include "mpeg/mpeg.h"
+#include "tests/support/ffmpeg_oracle.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace MPEG = Corvid::MPEG;
 namespace Channel = Gantry::Channel;
 using Corvid::Testing::read_file;
+using Lines = std::vector<std::string>;
 
 namespace {
 
 // Error-level lines logged while body runs; any line at another level fails the test.
 template <typename Body>
-std::vector<std::string> logged_errors(Body body) {
+Lines logged_errors(Body body) {
     Corvid::Testing::LogCapture capture;
     body();
     EXPECT_EQ(capture.errors().size(), capture.count());
@@ -39,6 +42,18 @@ MPEG::TSPacket read_ok(const std::vector<uint8_t>& bytes) {
     EXPECT_TRUE(MPEG::TSPacket::read(r, p));
     EXPECT_EQ(r.offset(), 188u);
     return p;
+}
+
+std::vector<uint8_t> rewritten(const MPEG::TSPacket& p) {
+    std::vector<uint8_t> out(188);
+    Channel::BlockWriter w(out.data(), out.size());
+    size_t length = p.payload.size();
+    uint32_t counter = 0;
+    EXPECT_TRUE(MPEG::TSPacket::write(w, p, p.payload.data(), length, counter, true));
+    EXPECT_EQ(length, p.payload.size());
+    EXPECT_EQ(w.offset(), 188u);
+    EXPECT_EQ(counter, 0u);  // keep-counter leaves the running counter alone
+    return out;
 }
 
 }  // namespace
@@ -62,8 +77,8 @@ TEST(TSPacketHeader, AdaptationFieldLengthsAtTheLimits) {
         EXPECT_GT(payload_length, 184u);
         EXPECT_LE(r.offset(), 188u);
         r.rewind(r.offset());
-        auto errors = logged_errors([&] { EXPECT_FALSE(MPEG::TSPacket::read(r, p)); });
-        EXPECT_EQ(errors, std::vector<std::string>{"Bad TS payload size"});
+        EXPECT_EQ(logged_errors([&] { EXPECT_FALSE(MPEG::TSPacket::read(r, p)); }),
+                  Lines{"Bad TS payload size"});
         EXPECT_LE(r.offset(), 188u);
     }
 }
@@ -76,13 +91,7 @@ TEST(TSPacketHeader, OutOfRangePcrExtensionWrapsWhenWrittenBack) {
         packet_bytes({0x47, 0x00, 0x7E, 0x3D, 0x6A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     const double ticks = (std::pow(2.0, 33) - 1) * 300 + 511;
     EXPECT_DOUBLE_EQ(p.pcr, ticks / 27e6);
-    std::vector<uint8_t> out(188);
-    Channel::BlockWriter w(out.data(), out.size());
-    size_t length = p.payload.size();
-    uint32_t counter = 0;
-    ASSERT_TRUE(MPEG::TSPacket::write(w, p, p.payload.data(), length, counter, true));
-    ASSERT_EQ(length, p.payload.size());
-    const auto q = read_ok(out);
+    const auto q = read_ok(rewritten(p));
     EXPECT_DOUBLE_EQ(q.pcr, (ticks - std::pow(2.0, 33) * 300) / 27e6);  // 211 ticks
     EXPECT_EQ(q.payload, p.payload);
     EXPECT_TRUE(q.discontinuity && q.random_access);
@@ -116,61 +125,60 @@ TEST(TSPacketRead, FailuresLogTheirLineAndReturnFalse) {
                 EXPECT_FALSE(generic ? MPEG::TSPacket::read(static_cast<Channel::Reader&>(r), p)
                                      : MPEG::TSPacket::read(r, p));
             });
-            EXPECT_EQ(errors, std::vector<std::string>{c.error}) << c.length << generic;
+            EXPECT_EQ(errors, Lines{c.error}) << c.length << generic;
             EXPECT_LE(r.offset(), c.length);
         }
     }
     std::istringstream in(std::string(whole.begin(), whole.begin() + 150));
     Channel::StreamReader sr(in);
     EXPECT_EQ(logged_errors([&] { EXPECT_FALSE(MPEG::TSPacket::read(sr, p)); }),
-              std::vector<std::string>{"TS packet truncated"});
+              Lines{"TS packet truncated"});
 }
 
-// 300 packets of which 5 have a bad sync byte (the capture notes say so).
-TEST(TSPacketRead, CorruptPacketsOfARealCaptureAreRejected) {
-    CORVID_REQUIRE_SHARED(path, "testdata/ts/epg/tsduck-test-142.ts");
-    auto data = read_file(path);
-    ASSERT_EQ(data.size(), 300 * 188u);
-    size_t good = 0;
-    auto errors = logged_errors([&] {
-        MPEG::TSPacket p;
-        for (size_t at = 0; at < data.size(); at += 188) {
-            Channel::BlockReader r(data.data() + at, 188);
-            if (MPEG::TSPacket::read(r, p)) ++good;
-        }
-    });
-    EXPECT_EQ(good, 295u);
-    EXPECT_EQ(errors, std::vector<std::string>(5, "Could not read TS header"));
-}
-
-// 562 packets with scrambling bits, as the capture notes say. The notes also speak of "2
-// discontinuity indicators", which the bytes do not bear out: a dump of the adaptation fields shows
-// bit 7 of the flags set in packets 210, 451, 1095, 1199, 1305 and 2925. Four packets (not flagged
-// as errors) carry an adaptation field length above 183; they are dropped and must not disturb the
-// packets after them.
-TEST(TSPacketRead, NoisyCaptureFlagsMatchTheCaptureNotes) {
-    CORVID_REQUIRE_SHARED(path, "testdata/ts/video/tsduck-test-143.ts");
-    auto data = read_file(path);
-    Channel::BlockReader r(data.data(), data.size());
-    MPEG::TSPacket p;
-    size_t good = 0, scrambled = 0;
-    std::set<size_t> discontinuities;
-    auto errors = logged_errors([&] {
-        for (size_t at = 0; at < data.size(); at += 188) {
-            r.rewind(r.offset());
-            r.skip(at);
-            if (MPEG::TSPacket::read(r, p)) {
-                ++good;
-                EXPECT_EQ(r.offset(), at + 188);
+// tsduck-test-142: 300 packets of which 5 have a bad sync byte (the capture notes say so).
+// tsduck-test-143: 562 packets with scrambling bits, as the capture notes say. The notes also speak
+// of "2 discontinuity indicators", which the bytes do not bear out: a dump of the adaptation fields
+// shows bit 7 of the flags set in packets 210, 451, 1095, 1199, 1305 and 2925. Four packets (not
+// flagged as errors) carry an adaptation field length above 183; they are dropped and must not
+// disturb the packets after them.
+TEST(TSPacketRead, BadPacketsAndFlagsOfRealCapturesMatchTheCaptureNotes) {
+    const struct {
+        const char* name;
+        Lines errors;
+        size_t scrambled;
+        std::set<size_t> discontinuities;
+    } cases[] = {
+        {"testdata/ts/epg/tsduck-test-142.ts", Lines(5, "Could not read TS header"), 0, {}},
+        {"testdata/ts/video/tsduck-test-143.ts",
+         Lines(4, "Bad TS payload size"),
+         562,
+         {210, 451, 1095, 1199, 1305, 2925}},
+    };
+    for (const auto& c : cases) {
+        CORVID_REQUIRE_SHARED(path, c.name);
+        auto data = read_file(path);
+        Channel::BlockReader r(data.data(), data.size());
+        size_t good = 0, scrambled = 0;
+        std::set<size_t> discontinuities;
+        auto errors = logged_errors([&] {
+            MPEG::TSPacket p;
+            for (size_t at = 0; at < data.size(); at += 188) {
+                r.rewind(r.offset());
+                r.skip(at);
+                if (MPEG::TSPacket::read(r, p)) {
+                    ++good;
+                    EXPECT_EQ(r.offset(), at + 188);
+                }
+                // A packet dropped for its adaptation field still has its header read.
+                scrambled += p.scrambling != 0;
+                if (p.discontinuity) discontinuities.insert(at / 188);
             }
-            scrambled += p.scrambling != 0;
-            if (p.discontinuity) discontinuities.insert(at / 188);
-        }
-    });
-    EXPECT_EQ(good, data.size() / 188 - 4);
-    EXPECT_EQ(errors, std::vector<std::string>(4, "Bad TS payload size"));
-    EXPECT_EQ(scrambled, 562u);
-    EXPECT_EQ(discontinuities, (std::set<size_t>{210, 451, 1095, 1199, 1305, 2925}));
+        });
+        EXPECT_EQ(good, data.size() / 188 - c.errors.size()) << c.name;
+        EXPECT_EQ(errors, c.errors) << c.name;
+        EXPECT_EQ(scrambled, c.scrambled) << c.name;
+        EXPECT_EQ(discontinuities, c.discontinuities) << c.name;
+    }
 }
 
 // The pipeline reads whole packets straight from memory; that form must see every packet of the
@@ -199,28 +207,19 @@ TEST(TSPacketRead, InMemoryFormAgreesWithTheBlockReader) {
     }
 }
 
-// FFmpeg's muxer sets random_access_indicator on the packet that starts each keyframe, and
-// ffprobe reports those keyframes with their byte positions: the two sets must agree.
-TEST(TSPacketRead, RandomAccessAndPcrOfAnFfmpegStreamAgreeWithFfprobe) {
+// On an FFmpeg stream: random_access_indicator marks exactly the packets where ffprobe's keyframes
+// start, the PCR (on the video PID) never runs backwards nor behind the first presentation time,
+// and every packet written back with its own counter comes out byte for byte the same (header,
+// adaptation field, PCR encoding and stuffing).
+TEST(TSPacketRead, FfmpegStreamAgreesWithFfprobeAndRewritesByteForByte) {
     CORVID_REQUIRE_SHARED(path, "testdata/ts/video/tsduck-test-064.ts");
     CORVID_REQUIRE_PROGRAM("ffprobe");
-    int status = -1;
-    std::istringstream lines(
-        Corvid::Testing::run_command("ffprobe -v error -select_streams v:0 -show_entries "
-                                     "packet=pos,pts_time,flags -of csv=p=0 " +
-                                         Corvid::Testing::shell_quote(path),
-                                     &status));
-    ASSERT_EQ(status, 0);
+    bool ok = false;
+    const auto probed = Corvid::Testing::ffprobe_packets(path, "v:0", &ok);
+    ASSERT_TRUE(ok && !probed.empty());
     std::set<uint64_t> keyframes;
-    double first_pts = -1;
-    for (std::string line; std::getline(lines, line);) {
-        double pts = 0;
-        uint64_t pos = 0;
-        char flags[8] = {};
-        if (std::sscanf(line.c_str(), "%lf,%lu,%7s", &pts, &pos, flags) != 3) continue;
-        if (first_pts < 0) first_pts = pts;
-        if (flags[0] == 'K') keyframes.insert(pos);
-    }
+    for (const auto& p : probed)
+        if (p.key) keyframes.insert(static_cast<uint64_t>(p.pos));
     ASSERT_EQ(keyframes.size(), 2u);
 
     auto data = read_file(path);
@@ -229,51 +228,25 @@ TEST(TSPacketRead, RandomAccessAndPcrOfAnFfmpegStreamAgreeWithFfprobe) {
     std::set<uint64_t> random_access;
     std::set<uint16_t> pcr_pids;
     double first_pcr = -1, last_pcr = -1;
+    size_t with_adaptation = 0;
     while (r.remaining() > 0) {
         const uint64_t at = r.offset();
         ASSERT_TRUE(MPEG::TSPacket::read(r, p));
+        ASSERT_TRUE(std::equal(data.begin() + at, data.begin() + at + 188, rewritten(p).begin()))
+            << "packet at " << at;
+        with_adaptation += (data[at + 3] & 0x20) != 0;
         if (p.random_access && p.pid == 0x100) random_access.insert(at);
-        if (p.pcr >= 0) {
-            pcr_pids.insert(p.pid);
-            if (first_pcr < 0) first_pcr = p.pcr;
-            EXPECT_GE(p.pcr, last_pcr);
-            last_pcr = p.pcr;
-        }
-    }
-    EXPECT_EQ(random_access, keyframes);
-    EXPECT_EQ(pcr_pids, std::set<uint16_t>{0x100});
-    // The clock runs a little ahead of the first presentation time, never behind it.
-    EXPECT_LE(first_pcr, first_pts);
-    EXPECT_GT(first_pcr, first_pts - 1.0);
-}
-
-// Packets written by FFmpeg's muxer come out byte for byte the same when parsed and written back
-// with their own counter: header, adaptation field, PCR encoding and stuffing.
-TEST(TSPacketWrite, RewritesFfmpegPacketsByteForByte) {
-    CORVID_REQUIRE_SHARED(path, "testdata/ts/video/tsduck-test-064.ts");
-    auto data = read_file(path);
-    Channel::BlockReader r(data.data(), data.size());
-    MPEG::TSPacket p;
-    std::vector<uint8_t> out(MPEG::ts_packet_size);
-    size_t packets = 0, with_adaptation = 0, with_pcr = 0;
-    while (r.remaining() > 0) {
-        const uint8_t* original = r.current();
-        ASSERT_TRUE(MPEG::TSPacket::read(r, p));
-        Channel::BlockWriter w(out.data(), out.size());
-        size_t length = p.payload.size();
-        uint32_t counter = 0;
-        ASSERT_TRUE(MPEG::TSPacket::write(w, p, p.payload.data(), length, counter, true));
-        ASSERT_EQ(length, p.payload.size());
-        ASSERT_EQ(w.offset(), 188u);
-        ASSERT_TRUE(std::equal(out.begin(), out.end(), original))
-            << "packet " << packets << " at " << (original - data.data());
-        EXPECT_EQ(counter, 0u);  // keep-counter leaves the running counter alone
-        ++packets;
-        with_adaptation += (original[3] & 0x20) != 0;
-        with_pcr += p.pcr >= 0;
+        if (p.pcr < 0) continue;
+        pcr_pids.insert(p.pid);
+        if (first_pcr < 0) first_pcr = p.pcr;
+        EXPECT_GE(p.pcr, last_pcr);
+        last_pcr = p.pcr;
     }
     EXPECT_GT(with_adaptation, 100u);
-    EXPECT_GT(with_pcr, 10u);
+    EXPECT_EQ(random_access, keyframes);
+    EXPECT_EQ(pcr_pids, std::set<uint16_t>{0x100});
+    EXPECT_LE(first_pcr, probed[0].pts_time);
+    EXPECT_GT(first_pcr, probed[0].pts_time - 1.0);
 }
 
 // The header-only form: the caller writes the payload, so the field must say how much fits.
@@ -281,19 +254,18 @@ TEST(TSPacketWrite, HeaderOnlyFormSizesTheAdaptationField) {
     MPEG::TSPacket t;
     uint32_t counter = 0;
     uint8_t out[188];
-    Channel::BlockWriter w1(out, sizeof out);
-    size_t length = 183;  // the field is its length byte alone
-    ASSERT_TRUE(MPEG::TSPacket::write(w1, t, length, counter, false));
-    EXPECT_EQ(length, 183u);
-    EXPECT_EQ(w1.offset(), 5u);
-    EXPECT_EQ(out[3], 0x30);
-    EXPECT_EQ(out[4], 0x00);
-    t.pcr = 1.5;  // 8 bytes of field (length, flags, PCR), 176 of payload
-    Channel::BlockWriter w2(out, sizeof out);
-    length = 1000;
-    ASSERT_TRUE(MPEG::TSPacket::write(w2, t, length, counter, false));
-    EXPECT_EQ(length, 176u);
-    EXPECT_EQ(w2.offset(), 12u);
+    // 183: the field is its length byte alone; with a PCR, 8 bytes of field leave 176.
+    for (auto [pcr, asked, fits, header] :
+         {std::tuple{-1.0, 183, 183u, 5u}, {1.5, 1000, 176u, 12u}}) {
+        t.pcr = pcr;
+        Channel::BlockWriter w(out, sizeof out);
+        size_t length = asked;
+        ASSERT_TRUE(MPEG::TSPacket::write(w, t, length, counter, false));
+        EXPECT_EQ(length, fits);
+        EXPECT_EQ(w.offset(), header);
+        EXPECT_EQ(out[3] & 0xF0, 0x30);
+        EXPECT_EQ(out[4], header - 5);
+    }
 }
 
 TEST(TSPacketWrite, ContinuityCounterRunsWrapsAndPausesWithoutPayload) {
