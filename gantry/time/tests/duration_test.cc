@@ -54,35 +54,25 @@ TEST(DurationParse, EveryUnitWord) {
     for (const auto& [words, seconds] : units)
         for (const std::string& word : words)
             EXPECT_EQ(parsed("2 " + word), 2 * seconds) << word;
-    EXPECT_EQ(Duration::units().multipliers.size(), 19u);
-    EXPECT_EQ(Duration::units().divisors.size(), 3u);
 }
 
 TEST(DurationHms, Format) {
     // Rounded to the millisecond first. 1e20: Python's divmod(1e20, 3600) is
     // (27777777777777776, 2800.0).
     const double inf = std::numeric_limits<double>::infinity();
-    const struct {
-        double seconds;
-        const char* text;
-    } cases[] = {{3725.5, "01:02:05.5"},
-                 {59, "00:00:59"},
-                 {0, "00:00:00"},
-                 {5.123, "00:00:05.123"},
-                 {3599.999, "00:59:59.999"},
-                 {360000, "100:00:00"},
-                 {0.0004, "00:00:00"},
-                 {0.0006, "00:00:00.001"},
-                 {59.9996, "00:01:00"},
-                 {1e9 + 0.125, "277777:46:40.125"},
-                 {-90, "-00:01:30"},
-                 {-0.5, "-00:00:00.5"},
-                 {1e20, "27777777777777776:46:40"},
-                 {inf, "inf"},
-                 {-inf, "-inf"},
-                 {std::nan(""), "nan"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(Duration(c.seconds).hms(), c.text) << c.seconds;
+    using Cases = std::vector<std::pair<double, const char*>>;
+    const Cases usual = {{3725.5, "01:02:05.5"},     {59, "00:00:59"},      {0, "00:00:00"},
+                         {5.123, "00:00:05.123"},    {360000, "100:00:00"}, {-90, "-00:01:30"},
+                         {3599.999, "00:59:59.999"}, {0.0004, "00:00:00"},  {-0.5, "-00:00:00.5"},
+                         {0.0006, "00:00:00.001"},   {59.9996, "00:01:00"}};
+    const Cases extreme = {{1e9 + 0.125, "277777:46:40.125"},
+                           {1e20, "27777777777777776:46:40"},
+                           {inf, "inf"},
+                           {-inf, "-inf"},
+                           {std::nan(""), "nan"}};
+    for (const Cases* cases : {&usual, &extreme})
+        for (const auto& [seconds, text] : *cases)
+            EXPECT_EQ(Duration(seconds).hms(), text) << seconds;
     for (double seconds : {0.0, 1.5, 59.0, 61.25, 3725.5, 86399.999, 360000.0})
         EXPECT_DOUBLE_EQ(Duration(Duration(seconds).hms()).seconds(), seconds) << seconds;
 }

@@ -1,7 +1,6 @@
 #include <sys/time.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <ctime>
 #include <sstream>
 #include <string>
@@ -36,11 +35,8 @@ TEST(StampText, FormatsWholeAndFractionalSeconds) {
     // A fraction that rounds to a whole second carries into the minute.
     EXPECT_EQ(Stamp::from_seconds(s + 52, UINT32_MAX).iso(), "2008-03-04T13:06:00Z");
     std::ostringstream out;
-    out << Stamp::from_seconds(s);
-    EXPECT_EQ(out.str(), "2008-03-04T13:05:07Z");
-    // The invalid stamp is the all-zero value and prints as nothing.
-    EXPECT_FALSE(Stamp().valid());
-    EXPECT_EQ(Stamp().iso(), "");
+    out << Stamp::from_seconds(s) << '|' << Stamp();  // the invalid stamp prints as nothing
+    EXPECT_EQ(out.str(), "2008-03-04T13:05:07Z|");
     EXPECT_EQ(Stamp::from_seconds(0, two_32 / 2).iso(), "1900-01-01T00:00:00.5Z");
 }
 
@@ -60,20 +56,21 @@ TEST(StampParse, CompactAndExtendedFormsAgree) {
 }
 
 TEST(StampParse, LenientAcceptsPartialForms) {
-    const Stamp midnight = Stamp::from_seconds(s_2008_03_04_13_05_07 - (13 * 3600 + 5 * 60 + 7));
-    const Stamp at_1305 = midnight + Duration(13 * 3600 + 5 * 60);
-    for (const char* text : {"2008-03-04", "20080304", "2008-03-04T"}) {
+    const uint64_t at_1305 = s_2008_03_04_13_05_07 - 7, midnight = at_1305 - 13 * 3600 - 5 * 60;
+    for (const auto& [text, seconds] : {std::pair{"2008-03-04", midnight},
+                                        {"20080304", midnight},
+                                        {"2008-03-04T", midnight},
+                                        {"2008-03-04T13:05", at_1305},
+                                        {"2008-03-04T13:05:Z", at_1305}}) {
         EXPECT_FALSE(Stamp(text).valid()) << text;
-        EXPECT_EQ(Stamp(text, true), midnight) << text;
-    }
-    for (const char* text : {"2008-03-04T13:05", "2008-03-04T13:05:Z"}) {
-        EXPECT_FALSE(Stamp(text).valid()) << text;
-        EXPECT_EQ(Stamp(text, true), at_1305) << text;
+        EXPECT_EQ(Stamp(text, true), Stamp::from_seconds(seconds)) << text;
     }
     EXPECT_FALSE(Stamp("2008-03-04T13:05Z").valid());
 }
 
-TEST(StampParse, MalformedTextIsInvalid) {
+// Out-of-range fields used to be folded into the next month or day; a calendar date that does
+// not exist is refused instead.
+TEST(StampParse, MalformedTextAndFieldsOutOfRangeAreInvalid) {
     for (const char* text :
          {"", "2008", "2008-03", "2008-3-04T13:05:07Z", "2008-03-4T13:05:07Z",
           "2008-03-04X13:05:07Z", "2008-03-04T1", "2008-03-04T13", "2008-03-04T13:5:07",
@@ -82,27 +79,18 @@ TEST(StampParse, MalformedTextIsInvalid) {
           "2008-03-04T13:05:07 ", " 2008-03-04T13:05:07", "2008-03-04T13:05:.",
           "2008-03-04Tab:cd:ef", "x008-03-04T13:05:07Z", "2008-03-04garbage",
           // Before the epoch, and the epoch itself, which is the invalid value.
-          "1899-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1900-01-01T00:00:00Z"}) {
+          "1899-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1900-01-01T00:00:00Z",
+          "2008-13-04T13:05:07Z", "2008-00-04T13:05:07Z", "2008-03-00T13:05:07Z",
+          "2008-03-32T13:05:07Z", "2007-02-29T00:00:00Z", "2100-02-29T00:00:00Z",
+          "2008-04-31T00:00:00Z", "2008-03-04T24:00:00Z", "2008-03-04T13:60:00Z",
+          "2008-03-04T13:05:61Z", "2008-03-04T13:05:0000000000000000000000000000000099Z"}) {
         EXPECT_FALSE(Stamp(text).valid()) << text;
         EXPECT_FALSE(Stamp(text, true).valid()) << text << " (lenient)";
     }
     EXPECT_FALSE(Stamp(static_cast<const char*>(nullptr)).valid());
     EXPECT_EQ(Stamp("1900-01-01T00:00:01Z").seconds(), 1u);
     EXPECT_EQ(Stamp("9999-12-31T23:59:59Z").seconds(), Stamp::max_seconds);
-}
-
-// Out-of-range fields used to be folded into the next month or day; a calendar date that does
-// not exist is refused instead.
-TEST(StampParse, FieldsOutOfRangeAreInvalid) {
-    for (const char* text :
-         {"2008-13-04T13:05:07Z", "2008-00-04T13:05:07Z", "2008-03-00T13:05:07Z",
-          "2008-03-32T13:05:07Z", "2007-02-29T00:00:00Z", "2100-02-29T00:00:00Z",
-          "2008-04-31T00:00:00Z", "2008-03-04T24:00:00Z", "2008-03-04T13:60:00Z",
-          "2008-03-04T13:05:61Z", "2008-03-04T13:05:0000000000000000000000000000000099Z"}) {
-        EXPECT_FALSE(Stamp(text).valid()) << text;
-    }
-    EXPECT_TRUE(Stamp("2008-02-29T00:00:00Z").valid());
-    EXPECT_TRUE(Stamp("2000-02-29T00:00:00Z").valid());
+    EXPECT_TRUE(Stamp("2008-02-29T00:00:00Z").valid() && Stamp("2000-02-29T00:00:00Z").valid());
 }
 
 // 32-bit seconds since 1900 wrap here; 64-bit ones must not.
@@ -118,13 +106,11 @@ TEST(StampBeyond2036, ComparesAddsAndPrints) {
 
     const Stamp late("2099-12-31T23:59:59Z");
     EXPECT_EQ(late.seconds(), s_2099_12_31_23_59_59);
-    EXPECT_EQ(late.iso(), "2099-12-31T23:59:59Z");
     EXPECT_GT(late, wrap);
     EXPECT_EQ((late + Duration(1)).iso(), "2100-01-01T00:00:00Z");
     // 2000-01-01 to 2100-01-01 is 36525 days (25 leap years, 2000 included).
     EXPECT_DOUBLE_EQ((late + Duration(1) - Stamp("2000-01-01T00:00:00Z")).seconds(),
                      36525.0 * 86400);
-    EXPECT_DOUBLE_EQ((Stamp("2000-01-01T00:00:00Z") - late).seconds(), -(36525.0 * 86400 - 1));
     EXPECT_EQ(Stamp("2200-06-15T12:00:00.5Z").iso(), "2200-06-15T12:00:00.5Z");
 }
 
@@ -134,15 +120,14 @@ TEST(StampArithmetic, CarriesFractionsOrdersAndSaturates) {
     EXPECT_EQ((base - Duration(0.75)).iso(), "2008-03-04T13:05:07Z");
     EXPECT_EQ((base + Duration(-86400)).iso(), "2008-03-03T13:05:07.75Z");
     Stamp moving = base;
-    moving += Duration(60);
-    moving -= Duration(0.25);
+    (moving += Duration(60)) -= Duration(0.25);
     EXPECT_EQ(moving.iso(), "2008-03-04T13:06:07.5Z");
     EXPECT_DOUBLE_EQ((moving - base).seconds(), 59.75);
     EXPECT_DOUBLE_EQ((base - moving).seconds(), -59.75);
     // Ordering is on the seconds, then the fraction.
-    EXPECT_LT(Stamp::from_seconds(100, 5), Stamp::from_seconds(100, 6));
-    EXPECT_LT(Stamp::from_seconds(100, 6), Stamp::from_seconds(101, 0));
-    EXPECT_LT(Stamp(), Stamp::from_seconds(0, 1));
+    EXPECT_TRUE(Stamp() < Stamp::from_seconds(0, 1) &&
+                Stamp::from_seconds(100, 5) < Stamp::from_seconds(100, 6) &&
+                Stamp::from_seconds(100, 6) < Stamp::from_seconds(101, 0));
 
     EXPECT_FALSE((Stamp("1900-01-01T00:00:01Z") - Duration(2)).valid());
     EXPECT_FALSE((base + Duration(std::nan(""))).valid());
@@ -163,15 +148,13 @@ TEST(StampUnix, ConvertsBothWays) {
     EXPECT_EQ(Stamp("2099-12-31T23:59:59Z").to_time_t(), 4102444799);
     EXPECT_EQ(Stamp("1969-12-31T23:59:59Z").unix_seconds(), -1);
 
-    for (long micros : {0L, 1L, 2L, 123456L, 500000L, 999999L}) {
-        const timeval back = Stamp::from_timeval(timeval{1204635907, micros}).to_timeval();
-        EXPECT_EQ(back.tv_sec, 1204635907);
-        EXPECT_EQ(back.tv_usec, micros);
-    }
-    for (long nanos : {0L, 1L, 999999999L, 250000000L, 123456789L}) {
-        const timespec back = Stamp::from_timespec(timespec{4102444799, nanos}).to_timespec();
-        EXPECT_EQ(back.tv_sec, 4102444799);
-        EXPECT_EQ(back.tv_nsec, nanos);
+    for (long part : {0L, 1L, 123456L, 999999L, 123456789L, 999999999L}) {
+        if (part < 1000000) {
+            const timeval back = Stamp::from_timeval(timeval{1204635907, part}).to_timeval();
+            EXPECT_EQ(back.tv_sec * 1000000 + back.tv_usec, 1204635907LL * 1000000 + part);
+        }
+        const timespec back = Stamp::from_timespec(timespec{4102444799, part}).to_timespec();
+        EXPECT_EQ(back.tv_sec * 1000000000 + back.tv_nsec, 4102444799LL * 1000000000 + part);
     }
     // Odd forms some callers build are normalised.
     EXPECT_EQ(Stamp::from_timeval(timeval{10, -500000}).iso(), "1970-01-01T00:00:09.5Z");
@@ -192,9 +175,8 @@ TEST(StampNtp, RoundTripsAcrossTheEraBoundary) {
     const uint64_t ntp = late.to_ntp();
     EXPECT_EQ(ntp >> 32, (s_2099_12_31_23_59_59 - two_32));
     EXPECT_EQ(static_cast<uint32_t>(ntp), two_32 / 2);
-    EXPECT_EQ(Stamp::from_ntp(ntp), late);
-    for (const char* text :
-         {"1990-05-06T07:08:09Z", "2036-02-07T06:28:16.5Z", "2036-02-07T06:28:15Z"})
+    for (const char* text : {"1990-05-06T07:08:09Z", "2036-02-07T06:28:16.5Z",
+                             "2036-02-07T06:28:15Z", "2099-12-31T23:59:59.5Z"})
         EXPECT_EQ(Stamp::from_ntp(Stamp(text).to_ntp()), Stamp(text)) << text;
     // That very instant is NTP 0, which means "unknown" in the NTP layout.
     EXPECT_EQ(Stamp("2036-02-07T06:28:16Z").to_ntp(), 0u);
@@ -202,20 +184,16 @@ TEST(StampNtp, RoundTripsAcrossTheEraBoundary) {
     EXPECT_FALSE(Stamp::from_ntp(0).valid());
 
     // Outside 1968-2104 the era comes from a reference time.
-    const Stamp old("1920-01-01T00:00:00Z");
-    EXPECT_NE(Stamp::from_ntp(old.to_ntp()), old);
-    EXPECT_EQ(Stamp::from_ntp(old.to_ntp(), Stamp("1925-01-01T00:00:00Z")), old);
-    const Stamp far("2150-01-01T00:00:00Z");
-    EXPECT_EQ(Stamp::from_ntp(far.to_ntp(), Stamp("2149-12-31T00:00:00Z")), far);
-    EXPECT_EQ(Stamp::from_ntp(late.to_ntp(), Stamp("2036-02-07T06:28:15Z")), late);
-    EXPECT_EQ(Stamp::from_ntp(late.to_ntp(), Stamp()), late);
+    EXPECT_NE(Stamp::from_ntp(Stamp("1920-01-01T00:00:00Z").to_ntp()),
+              Stamp("1920-01-01T00:00:00Z"));
+    for (const auto& [text, reference] : {std::pair{"1920-01-01T00:00:00Z", "1925-01-01T00:00:00Z"},
+                                          {"2150-01-01T00:00:00Z", "2149-12-31T00:00:00Z"},
+                                          {"2099-12-31T23:59:59.5Z", "2036-02-07T06:28:15Z"},
+                                          {"2099-12-31T23:59:59.5Z", ""}})
+        EXPECT_EQ(Stamp::from_ntp(Stamp(text).to_ntp(), Stamp(reference)), Stamp(text)) << text;
 }
 
-TEST(StampCalendar, WeekdayAndBrokenDownTime) {
-    EXPECT_EQ(Stamp::from_seconds(1).weekday(), 1);         // Monday 1900-01-01
-    EXPECT_EQ(Stamp("2008-03-04T13:05:07Z").weekday(), 2);  // Tuesday
-    EXPECT_EQ(Stamp("2100-01-03T00:00:00Z").weekday(), 7);  // Sunday
-
+TEST(StampCalendar, BrokenDownLocaleAndLocalTime) {
     const BrokenDownTime utc = Stamp("2099-12-31T23:59:58.5Z").utc();
     EXPECT_EQ(utc, (BrokenDownTime{2099, 12, 31, 23, 59, 58.5}));
     EXPECT_EQ(Stamp::from_utc(utc).iso(), "2099-12-31T23:59:58.5Z");
@@ -228,9 +206,7 @@ TEST(StampCalendar, WeekdayAndBrokenDownTime) {
     EXPECT_EQ(
         std::vector<int>({tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_wday, tm.tm_yday}),
         std::vector<int>({199, 11, 31, 23, 4, 364}));
-}
 
-TEST(StampCalendar, LocaleFormsAndLocalTime) {
     const Stamp stamp("2008-03-04T13:05:07Z");
     EXPECT_EQ(stamp.locale_date_time(), "03/04/08 13:05");
     EXPECT_EQ(stamp.locale_time(), "13:05:07");
@@ -251,8 +227,7 @@ TEST(StampCalendar, LocaleFormsAndLocalTime) {
 // over the whole range.
 TEST(StampCalendar, AgreesWithPythonDatetime) {
     CORVID_REQUIRE_PROGRAM("python3");
-    std::vector<uint64_t> seconds = {
-        1, 59, 86399, 86400, s_2099_12_31_23_59_59, two_32 - 1, two_32, Stamp::max_seconds};
+    std::vector<uint64_t> seconds = {1, 86399, 86400, two_32 - 1, two_32, Stamp::max_seconds};
     uint64_t state = 0x9E3779B97F4A7C15ull;
     for (int i = 0; i < 400; i++) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -265,11 +240,9 @@ TEST(StampCalendar, AgreesWithPythonDatetime) {
         "]:\n"
         "    t = datetime.datetime(1900, 1, 1) + datetime.timedelta(seconds=s)\n"
         "    print(t.isoformat() + 'Z', t.isoweekday())\n";
-    Corvid::Testing::TempDir dir;
-    Corvid::Testing::write_file(dir.file("oracle.py"), program);
     int status = -1;
     std::istringstream lines(Corvid::Testing::run_command(
-        "python3 " + Corvid::Testing::shell_quote(dir.file("oracle.py")), &status));
+        "python3 -c " + Corvid::Testing::shell_quote(program), &status));
     ASSERT_EQ(status, 0);
     for (uint64_t s : seconds) {
         std::string iso;
