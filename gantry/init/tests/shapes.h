@@ -9,9 +9,9 @@
 namespace Shapes {
 
 struct Shape {
-    explicit Shape(int size) : size(size) {}
+    Shape(std::string name, int size) : name(std::move(name)), size(size) {}
     virtual ~Shape() = default;
-    virtual std::string name() const = 0;
+    const std::string name;
     const int size;
 };
 

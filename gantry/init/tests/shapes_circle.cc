@@ -4,8 +4,7 @@ namespace Shapes {
 namespace {
 
 struct Circle : Shape {
-    using Shape::Shape;
-    std::string name() const override { return "circle"; }
+    explicit Circle(int size) : Shape("circle", size) {}
 };
 
 Gantry::Init::AutoRegister<Shape, Circle, int> registration(registry, "circle");

@@ -4,8 +4,7 @@ namespace Shapes {
 namespace {
 
 struct Square : Shape {
-    using Shape::Shape;
-    std::string name() const override { return "square"; }
+    explicit Square(int size) : Shape("square", size) {}
 };
 
 Gantry::Init::AutoRegister<Shape, Square, int> registration(registry, "square");

@@ -15,7 +15,7 @@ TEST(StaticLibraryRegistration, BothTranslationUnitsOfTheArchiveRegister) {
     for (const auto& [name, size] : cases) {
         auto shape = Shapes::registry.create(name, size);
         ASSERT_NE(shape, nullptr) << name << " did not register";
-        EXPECT_EQ(shape->name(), name);
+        EXPECT_EQ(shape->name, name);
         EXPECT_EQ(shape->size, size);
     }
 }
