@@ -47,15 +47,17 @@ TEST(Thread, RunsOnceAndReportsRunningUntilRunEndsEvenByAnException) {
         release.wait_for(kPatience);
         throw std::runtime_error("job failed");  // ends this thread only
     });
-    EXPECT_FALSE(thread.is_running());
+    EXPECT_FALSE(thread.set_priority(0, false)) << "never created";
     ASSERT_TRUE(thread.start());
     EXPECT_TRUE(thread.is_running());
+    EXPECT_TRUE(thread.set_priority(0, false));
     EXPECT_FALSE(thread.start()) << "a thread object starts only once";
     release.set();
     ASSERT_TRUE(thread.wait_finished(kPatience));
     EXPECT_FALSE(thread.is_running());
     thread.join();
     thread.join();  // joining again is harmless
+    EXPECT_FALSE(thread.set_priority(0, false)) << "a joined thread has no handle";
     EXPECT_EQ(runs.load(), 1);
 }
 
@@ -73,15 +75,6 @@ TEST(Thread, DestroyingAFinishedOrNeverStartedThreadDoesNotCancel) {
     EXPECT_TRUE(never_started->stop_and_join(0ms));
     never_started.reset();
     EXPECT_EQ(MT::Thread::cancellations(), cancellations);
-}
-
-TEST(Thread, SetPriorityNeedsALiveThread) {
-    FunctionThread thread([](FunctionThread& self) { self.wait_for_stop(kPatience); });
-    EXPECT_FALSE(thread.set_priority(0, false)) << "never created";
-    ASSERT_TRUE(thread.start());
-    EXPECT_TRUE(thread.set_priority(0, false));
-    thread.stop();
-    EXPECT_FALSE(thread.set_priority(0, false)) << "a joined thread has no handle";
 }
 
 // Deleting a running thread used to cancel it outright. The bodies below wait inside a catch-all
