@@ -1,38 +1,64 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <random>
 
 #include "gantry/channel/error.h"
 #include "indexgen/indexgen.h"
-#include "indexgen/tests/stream_support.h"
 #include "tests/support/test_support.h"
 
 namespace Corvid::IndexGen {
 namespace {
 
-using Testing::CollectPipe;
-using Testing::feed_in_chunks;
-using Testing::SeenPacket;
 using Bytes = std::vector<uint8_t>;
 
-// A packet built byte by byte: header without adaptation field, payload filled with a byte that
-// is neither 0x47 nor 0x00.
-Bytes make_packet(uint16_t pid, uint8_t cc, uint8_t fill = 0x5A) {
-    Bytes p(188, fill);
-    p[0] = 0x47;
-    p[1] = static_cast<uint8_t>(pid >> 8 & 0x1F);
-    p[2] = static_cast<uint8_t>(pid);
-    p[3] = static_cast<uint8_t>(0x10 | (cc & 0x0F));
-    return p;
+struct Seen {
+    uint64_t offset;
+    uint16_t pid;
+    uint32_t continuity_counter;
+    Bytes payload;
+};
+
+// As the last pipe it takes the payload's storage and leaves junk in exchange, so that every test
+// of what comes out also checks that the pipeline fills each packet afresh.
+struct CollectPipe final : TSPipe {
+    void process(const MPEG::TSPacket& p) override {
+        seen.push_back({p.offset, p.pid, p.continuity_counter, p.payload});
+    }
+    void process_and_take(MPEG::TSPacket& p) override {
+        seen.push_back({p.offset, p.pid, p.continuity_counter, {}});
+        seen.back().payload.swap(p.payload);
+        p.payload.assign(3, 0xEE);
+    }
+    std::vector<Seen> seen;
+};
+
+// Feeds data through a fresh pipeline in chunks of the sizes next_chunk() gives.
+template <class NextChunk>
+std::vector<Seen> feed(const Bytes& data, NextChunk next_chunk, uint64_t start = 0) {
+    CollectPipe collect;
+    TSPipeline pipeline(start);
+    pipeline.add_pipe(collect);
+    for (size_t at = 0, n = 0; at < data.size(); at += n) {
+        n = std::min<size_t>(next_chunk(), data.size() - at);
+        pipeline.feed(data.data() + at, n);
+    }
+    return std::move(collect.seen);
 }
 
+std::vector<Seen> feed_in_chunks(const Bytes& data, size_t chunk, uint64_t start = 0) {
+    return feed(
+        data, [=] { return chunk; }, start);
+}
+
+// Packets with no adaptation field, payload filled with a byte that is neither 0x47 nor 0x00.
 Bytes packets(uint16_t pid, uint8_t count, uint8_t fill = 0x5A) {
     Bytes out;
     for (uint8_t i = 0; i < count; ++i) {
-        const Bytes p = make_packet(pid, i, fill);
-        out.insert(out.end(), p.begin(), p.end());
+        const uint8_t header[] = {0x47, static_cast<uint8_t>(pid >> 8 & 0x1F),
+                                  static_cast<uint8_t>(pid), static_cast<uint8_t>(0x10 | (i & 15))};
+        out.insert(out.end(), std::begin(header), std::end(header));
+        out.resize(out.size() + 184, fill);
     }
     return out;
 }
@@ -42,7 +68,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-std::vector<uint64_t> offsets(const std::vector<SeenPacket>& packets) {
+std::vector<uint64_t> offsets(const std::vector<Seen>& packets) {
     std::vector<uint64_t> out;
     for (const auto& p : packets)
         out.push_back(p.offset);
@@ -51,9 +77,9 @@ std::vector<uint64_t> offsets(const std::vector<SeenPacket>& packets) {
 
 // Every packet came out with the PID, counter and payload of the 188 bytes at its offset (data
 // beginning at stream offset start).
-void expect_own_bytes(const Bytes& data, const std::vector<SeenPacket>& packets, uint64_t start,
+void expect_own_bytes(const Bytes& data, const std::vector<Seen>& packets, uint64_t start,
                       const std::string& what) {
-    for (const SeenPacket& p : packets) {
+    for (const Seen& p : packets) {
         const size_t at = p.offset - start;
         ASSERT_LE(at + 188, data.size()) << what;
         ASSERT_EQ(p.pid, (data[at + 1] & 0x1F) << 8 | data[at + 2]) << what << " at " << at;
@@ -70,37 +96,28 @@ void expect_own_bytes(const Bytes& data, const std::vector<SeenPacket>& packets,
 TEST(TSPipeline, ChunkingDoesNotChangeWhatComesOut) {
     Bytes data = Bytes(77, 0x47) + packets(0x60, 4);  // a run of sync bytes, none 188 apart
     data[77 + 188] = 0x00;                            // lost sync byte
-    Bytes bad = make_packet(0x63, 0);
+    Bytes bad = packets(0x63, 1);
     bad[3] = 0x30;
     bad[4] = 200;
-    const Bytes cut = make_packet(0x61, 0);
+    const Bytes cut = packets(0x61, 1);
     data = data + Bytes(cut.begin(), cut.begin() + 57) + packets(0x62, 4, 0x47) + bad +
-           make_packet(0x64, 0);
-
-    const auto whole = feed_in_chunks(data, data.size());
+           packets(0x64, 1);
+    const auto whole = offsets(feed_in_chunks(data, data.size()));
     ASSERT_FALSE(whole.empty());
-    EXPECT_EQ(whole.back().pid, 0x64);
+    EXPECT_EQ(whole.back(), data.size() - 188);
     for (size_t chunk = 1; chunk <= 400; ++chunk)
-        ASSERT_EQ(offsets(feed_in_chunks(data, chunk)), offsets(whole)) << "chunk " << chunk;
+        ASSERT_EQ(offsets(feed_in_chunks(data, chunk)), whole) << "chunk " << chunk;
     std::mt19937 random(7);
-    for (int round = 0; round < 50; ++round) {
-        CollectPipe collect;
-        TSPipeline pipeline;
-        pipeline.add_pipe(collect);
-        for (size_t at = 0, n = 0; at < data.size(); at += n) {
-            n = std::min<size_t>(random() % 500, data.size() - at);
-            pipeline.feed(data.data() + at, n);
-        }
-        ASSERT_EQ(offsets(collect.packets), offsets(whole)) << "round " << round;
-    }
+    for (int round = 0; round < 50; ++round)
+        ASSERT_EQ(offsets(feed(data, [&] { return random() % 500; })), whole) << "round " << round;
 }
 
 // Each chunk in its own allocation, as datagrams arrive: the pipeline must never reach back into
 // memory before the chunk it was given (feeding slices of one vector hid such a read).
 TEST(TSPipeline, ByteByByteFromSeparateBuffersKeepsEveryPacket) {
-    Bytes data;
-    for (uint8_t i = 0; i < 6; ++i)
-        data = data + make_packet(0x41, i, static_cast<uint8_t>(0x20 + i));
+    Bytes data = packets(0x41, 6);
+    for (size_t i = 0; i < 6; ++i)
+        std::fill_n(data.begin() + static_cast<ptrdiff_t>(188 * i + 4), 184, 0x20 + i);
     CollectPipe collect;
     TSPipeline pipeline;
     pipeline.add_pipe(collect);
@@ -109,8 +126,8 @@ TEST(TSPipeline, ByteByByteFromSeparateBuffersKeepsEveryPacket) {
         chunk[0] = byte;
         pipeline.feed(chunk.get(), 1);
     }
-    ASSERT_EQ(offsets(collect.packets), (std::vector<uint64_t>{0, 188, 376, 564, 752, 940}));
-    expect_own_bytes(data, collect.packets, 0, "byte by byte");
+    ASSERT_EQ(offsets(collect.seen), (std::vector<uint64_t>{0, 188, 376, 564, 752, 940}));
+    expect_own_bytes(data, collect.seen, 0, "byte by byte");
 }
 
 // The index writer's Channel::Error must reach the capture (which closes the index); the packet
@@ -151,8 +168,8 @@ TEST(TSPipelineRealStreams, EveryPacketAtItsTruePositionWhateverTheChunking) {
           "testdata/ts/misc/tsduck-test-018.ts", "testdata/ts/epg/tsduck-test-030.ts"}) {
         CORVID_REQUIRE_SHARED(path, name);
         const auto stream = Corvid::Testing::read_file(path);
-        // Noise with sync bytes scattered through it, none of them followed by another one 188
-        // bytes later (which no receiver could tell from a packet).
+        // Sync bytes scattered through the noise, none followed by another 188 bytes later (which
+        // no receiver could tell from a packet).
         std::mt19937 random(42);
         Bytes noise(1000);
         for (auto& b : noise)
