@@ -148,10 +148,9 @@ TEST(ChannelBlockWriter, WritesAllOrNothing) {
 }
 
 TEST(ChannelBlockWriter, SkipLeavesBytesAndRewindPatches) {
-    uint8_t buffer[8];
-    std::memset(buffer, 0x55, sizeof buffer);
+    uint8_t buffer[8] = {1, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
     Channel::BlockWriter w(buffer, sizeof buffer);
-    w.write_byte(1);
+    w.skip(1);
     w.skip(2);  // no zero fill
     w.write_byte(4);
     EXPECT_EQ(buffer[1], 0x55);
