@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -20,6 +19,7 @@ namespace {
 using ::testing::HasSubstr;
 using Testing::run_command;
 using Testing::shell_quote;
+using ::testing::StartsWith;
 using Testing::TempDir;
 
 struct Result {
@@ -54,14 +54,10 @@ std::string squeeze(const std::string& text) {
     return out;
 }
 
-// One event of the reference listing.
 struct ReferenceEvent {
-    std::string service;
-    std::string start;  // ISO 8601
-    int minutes = 0;    // duration
-    int id = 0;
-    std::string title;
-    std::string description;  // wrapped lines joined
+    std::string service, start;  // ISO 8601
+    int minutes = 0, id = 0;
+    std::string title, description;  // wrapped lines joined
 };
 
 // The reference lists services ("6. M6" over a line of dashes), dates ("2019/01/22"), events
@@ -108,7 +104,7 @@ TEST(CvEpg, UsageAndFailuresAreOneLine) {
                              const std::string& reason = "") {
         Result r = cv_epg(args);
         EXPECT_EQ(r.status, status) << args;
-        EXPECT_THAT(r.err, ::testing::StartsWith("cv-epg: " + start)) << args;
+        EXPECT_THAT(r.err, StartsWith("cv-epg: " + start)) << args;
         EXPECT_THAT(r.err, HasSubstr(reason)) << args;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
     };
@@ -127,62 +123,44 @@ TEST(CvEpg, UsageAndFailuresAreOneLine) {
                    1, "", "single '%i' marker");
 }
 
-// A channel capture keeps its own service: the lowest program of the PAT (M6, 0x0401).
-TEST(CvEpg, ScanKeepsTheStreamsOwnService) {
-    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
-    TempDir dir;
-    Result r =
-        cv_epg("scan " + shell_quote(ts) + " --owner m6 --state " + shell_quote(dir.file("s.xml")));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("Service 1025 (0x0401)  provider: Multi4  name: M6  owner: m6"));
-    EXPECT_THAT(r.out, HasSubstr("2019-01-22T12:55:00Z  02:00:00  La perle de l'amour"));
-    auto guide = load_guide(dir.file("s.xml"));
-    ASSERT_EQ(guide.size(), 1u);
-    EXPECT_EQ(guide[0].service.service_id, 0x0401);
-    EXPECT_EQ(guide[0].service.id, "m6");
-}
+// The part of xmltv.dtd that cv-epg uses, as strict as the original or stricter.
+const char* const XMLTV_DTD = R"(
+<!ELEMENT tv (channel*, programme*)> <!ATTLIST tv generator-info-name CDATA #IMPLIED>
+<!ELEMENT channel (display-name+)> <!ATTLIST channel id CDATA #REQUIRED>
+<!ELEMENT programme (title+, desc*)>
+<!ATTLIST programme start CDATA #REQUIRED stop CDATA #IMPLIED channel CDATA #REQUIRED>
+<!ELEMENT display-name (#PCDATA)> <!ELEMENT title (#PCDATA)> <!ELEMENT desc (#PCDATA)>
+)";
 
-// scripts/run shows the start of a scan with "| head" under pipefail: the early close is no
-// failure, and the state file is written whatever happens to the listing.
-TEST(CvEpg, ReaderClosingThePipeEarlyIsNotAFailure) {
+// The whole French multiplex, scanned as scripts/run shows it: "| head" under pipefail. The early
+// close is no failure, and the state file is still written whole: every event the other tool
+// decoded is in it, with its title, description, start and duration. The accented French text
+// (selector 0x05, ISO 8859-9) is the proof that selectors are honoured.
+TEST(CvEpg, ReaderClosingThePipeEarlyStateAgreesWithTheReferenceAndXmltv) {
     CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
+    CORVID_REQUIRE_SHARED(reference, "testdata/reference/tsduck-test-184.2.txt");
+    CORVID_REQUIRE_PROGRAM("xmllint");
     TempDir dir;
+    const std::string state = dir.file("s.xml"), xmltv = dir.file("guide.xml");
     int status = -1;
     std::string first = run_command(
         "bash -c " + shell_quote("set -o pipefail; " + shell_quote(Testing::tool_path("cv-epg")) +
-                                 " scan " + shell_quote(ts) + " --all --state " +
-                                 shell_quote(dir.file("s.xml")) + " | head -1"),
+                                 " scan " + shell_quote(ts) + " --all --owner fr --state " +
+                                 shell_quote(state) + " | head -1"),
         &status);
     EXPECT_EQ(status, 0);
-    EXPECT_THAT(first, ::testing::StartsWith("Service "));
-    // The same state as a run whose listing is read to the end.
-    ASSERT_EQ(cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("t.xml")))
-                  .status,
-              0);
-    auto piped = load_guide(dir.file("s.xml")), whole = load_guide(dir.file("t.xml"));
-    ASSERT_EQ(piped.size(), whole.size());
-    for (size_t i = 0; i < piped.size(); i++)
-        EXPECT_EQ(piped[i].events, whole[i].events);
-}
+    EXPECT_THAT(first, StartsWith("Service "));
 
-// Every event the other tool decoded, with its title, description, start and duration; the
-// accented French text (selector 0x05, ISO 8859-9) is the proof that selectors are honoured.
-TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
-    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
-    CORVID_REQUIRE_SHARED(reference, "testdata/reference/tsduck-test-184.2.txt");
-    TempDir dir;
-    Result r =
-        cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("s.xml")));
-    ASSERT_EQ(r.status, 0) << r.err;
     std::map<uint16_t, const EPGServiceListing*> by_id;
     std::map<std::pair<std::string, int>, const EPGEvent*> by_name_and_id;
-    auto guide = load_guide(dir.file("s.xml"));
+    size_t events = 0;
+    auto guide = load_guide(state);
     for (const auto& listing : guide) {
         by_id[listing.service.service_id] = &listing;
+        events += listing.events.size();
         for (const auto& e : listing.events)
             by_name_and_id[{listing.service.name, e.id}] = &e;
     }
-
     // The services of the SDT actual.
     for (auto [id, name] : std::map<uint16_t, std::string>{{0x0401, "M6"},
                                                            {0x0402, "W9"},
@@ -194,7 +172,9 @@ TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
         EXPECT_EQ(by_id[id]->service.provider, "Multi4");
         EXPECT_FALSE(by_id[id]->events.empty()) << name;
     }
-
+    // An SDT-other name written with selector 0x0B (ISO 8859-15).
+    EXPECT_TRUE(std::any_of(guide.begin(), guide.end(),
+                            [](auto& l) { return l.service.name == "France \u00D4"; }));
     auto expected = read_reference(reference);
     ASSERT_EQ(expected.size(), 346u);
     size_t accented = 0;
@@ -209,102 +189,76 @@ TEST(CvEpg, ScanAllAgreesWithTheReferenceDecoding) {
         if (want.title.find("\xC3") != std::string::npos) accented++;
     }
     EXPECT_GT(accented, 10u);
-    // The SDT-other name written with selector 0x0B (ISO 8859-15).
-    EXPECT_THAT(r.out, HasSubstr("name: France \xC3\x94  owner"));
-}
 
-TEST(CvEpg, FreesatCompressedTitleWithTables) {
-    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-142.ts");
-    CORVID_REQUIRE_SHARED(t1, "testdata/huffman/freesat.t1");
-    const std::string pattern = t1.substr(0, t1.size() - 1) + "%i";
-    Result with = cv_epg("scan " + shell_quote(ts) + " --all --huffman " + shell_quote(pattern));
-    ASSERT_EQ(with.status, 0) << with.err;
-    EXPECT_THAT(with.out, HasSubstr("Service 41056 (0xa060)"));
-    EXPECT_THAT(with.out,
-                HasSubstr("49091  2020-11-02T17:00:00Z  01:00:00  Lulu Guinness Accessories"));
-    EXPECT_THAT(with.out, HasSubstr("Pointless"));             // the plain section of the capture
-    EXPECT_THAT(with.out, HasSubstr("Damaged data skipped"));  // bad sync bytes
-    Result without = cv_epg("scan " + shell_quote(ts) + " --all");
-    ASSERT_EQ(without.status, 0) << without.err;
-    EXPECT_THAT(without.out, ::testing::Not(HasSubstr("Lulu Guinness")));
-}
-
-// Latin-1 bytes where the default table is promised: nothing to check but that the output is
-// sound.
-TEST(CvEpg, BrokenDefaultTableStillGivesValidUtf8) {
-    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-030.ts");
-    CORVID_REQUIRE_PROGRAM("xmllint");
-    TempDir dir;
-    Result r =
-        cv_epg("scan " + shell_quote(ts) + " --all --state " + shell_quote(dir.file("s.xml")));
+    Result r = cv_epg("xmltv " + shell_quote(state));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(is_clean_utf8(r.out));
-    int status = -1;
-    run_command("xmllint --noout " + shell_quote(dir.file("s.xml")), &status);
-    EXPECT_EQ(status, 0);
-    size_t events = 0;
-    for (const auto& listing : load_guide(dir.file("s.xml")))
-        events += listing.events.size();
-    EXPECT_GT(events, 0u);
-}
-
-// The structure of xmltv.dtd for what cv-epg writes.
-const char* const XMLTV_DTD = R"(
-<!ELEMENT tv (channel*, programme*)>
-<!ATTLIST tv date CDATA #IMPLIED source-info-url CDATA #IMPLIED source-info-name CDATA #IMPLIED
-             source-data-url CDATA #IMPLIED generator-info-name CDATA #IMPLIED
-             generator-info-url CDATA #IMPLIED>
-<!ELEMENT channel (display-name+, icon*, url*)>
-<!ATTLIST channel id CDATA #REQUIRED>
-<!ELEMENT display-name (#PCDATA)>
-<!ATTLIST display-name lang CDATA #IMPLIED>
-<!ELEMENT icon EMPTY>
-<!ELEMENT url (#PCDATA)>
-<!ELEMENT programme (title+, sub-title*, desc*)>
-<!ATTLIST programme start CDATA #REQUIRED stop CDATA #IMPLIED channel CDATA #REQUIRED>
-<!ELEMENT title (#PCDATA)>
-<!ATTLIST title lang CDATA #IMPLIED>
-<!ELEMENT sub-title (#PCDATA)>
-<!ELEMENT desc (#PCDATA)>
-<!ATTLIST desc lang CDATA #IMPLIED>
-)";
-
-TEST(CvEpg, XmltvFromTheStateFile) {
-    CORVID_REQUIRE_SHARED(ts, "testdata/ts/epg/tsduck-test-184.ts");
-    CORVID_REQUIRE_PROGRAM("xmllint");
-    TempDir dir;
-    ASSERT_EQ(cv_epg("scan " + shell_quote(ts) + " --all --owner fr --state " +
-                     shell_quote(dir.file("s.xml")))
-                  .status,
-              0);
-    Result r = cv_epg("xmltv " + shell_quote(dir.file("s.xml")));
-    ASSERT_EQ(r.status, 0) << r.err;
-    Testing::write_file(dir.file("guide.xml"), r.out);
+    Testing::write_file(xmltv, r.out);
     Testing::write_file(dir.file("xmltv.dtd"), XMLTV_DTD);
-    int status = -1;
     std::string lint =
         run_command("xmllint --noout --dtdvalid " + shell_quote(dir.file("xmltv.dtd")) + " " +
-                        shell_quote(dir.file("guide.xml")) + " 2>&1",
+                        shell_quote(xmltv) + " 2>&1",
                     &status);
     EXPECT_EQ(status, 0) << lint;
-
-    auto count = [&](const std::string& xpath) {
-        return run_command("xmllint --xpath " + shell_quote(xpath) + " " +
-                           shell_quote(dir.file("guide.xml")));
+    auto xpath = [&](const std::string& expression) {
+        return run_command("xmllint --xpath " + shell_quote(expression) + " " + shell_quote(xmltv));
     };
-    size_t events = 0, services = 0;
-    for (const auto& listing : load_guide(dir.file("s.xml"))) {
-        events += listing.events.size();
-        services++;
-    }
-    EXPECT_EQ(std::stoul(count("count(/tv/programme)")), events);
-    EXPECT_EQ(std::stoul(count("count(/tv/channel)")), services);
+    EXPECT_EQ(std::stoul(xpath("count(/tv/programme)")), events);
+    EXPECT_EQ(std::stoul(xpath("count(/tv/channel)")), guide.size());
     // TF1's midday news, as the reference has it: 12:00:00 to 12:55:00.
-    std::string news = count(
-        "concat(/tv/programme[title='Le journal' and @channel='1537.fr']/@start, '|', "
-        "/tv/programme[title='Le journal' and @channel='1537.fr']/@stop, '|', "
-        "/tv/channel[@id='1537.fr']/display-name)");
-    EXPECT_THAT(news, HasSubstr("20190122120000 +0000|20190122125500 +0000|TF1"));
+    const std::string news = "/tv/programme[title='Le journal' and @channel='1537.fr']";
+    EXPECT_THAT(xpath("concat(" + news + "/@start, '|', " + news + "/@stop, '|', " +
+                      "/tv/channel[@id='1537.fr']/display-name)"),
+                HasSubstr("20190122120000 +0000|20190122125500 +0000|TF1"));
+}
+
+// Each listing (and state file) must be valid UTF-8 (and XML), whatever the capture holds.
+TEST(CvEpg, ScanListings) {
+    CORVID_REQUIRE_SHARED(t1, "testdata/huffman/freesat.t1");
+    CORVID_REQUIRE_PROGRAM("xmllint");
+    const std::string freesat =
+        "--all --huffman " + shell_quote(t1.substr(0, t1.size() - 1) + "%i");
+    const struct {
+        const char* capture;
+        std::string arguments;
+        std::vector<std::string> has, lacks;
+    } cases[] = {
+        // A channel capture keeps its own service: the lowest program of the PAT (M6, 0x0401).
+        {"tsduck-test-184.ts",
+         "--owner m6",
+         {"Service 1025 (0x0401)  provider: Multi4  name: M6  owner: m6",
+          "2019-01-22T12:55:00Z  02:00:00  La perle de l'amour"},
+         {"\nService "}},
+        // An EIT for another service of the multiplex, its title compressed with table 1.
+        {"tsduck-test-142.ts",
+         freesat,
+         {"Service 41056 (0xa060)",
+          "49091  2020-11-02T17:00:00Z  01:00:00  Lulu Guinness Accessories", "Pointless",
+          "Damaged data skipped"},  // a plain section; bad sync bytes
+         {}},
+        {"tsduck-test-142.ts", "--all", {"Pointless"}, {"Lulu Guinness"}},
+        // Latin-1 bytes where the default table is promised.
+        {"tsduck-test-030.ts", "--all", {}, {}},
+    };
+    for (const auto& c : cases) {
+        CORVID_REQUIRE_SHARED(ts, std::string("testdata/ts/epg/") + c.capture);
+        TempDir dir;
+        const std::string what = std::string(c.capture) + " " + c.arguments;
+        Result r = cv_epg("scan " + shell_quote(ts) + " " + c.arguments + " --state " +
+                          shell_quote(dir.file("s.xml")));
+        ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+        for (const auto& text : c.has)
+            EXPECT_THAT(r.out, HasSubstr(text)) << what;
+        for (const auto& text : c.lacks)
+            EXPECT_THAT(r.out, Not(HasSubstr(text))) << what;
+        EXPECT_TRUE(is_clean_utf8(r.out)) << what;
+        int status = -1;
+        run_command("xmllint --noout " + shell_quote(dir.file("s.xml")), &status);
+        EXPECT_EQ(status, 0) << what;
+        size_t events = 0;
+        for (const auto& listing : load_guide(dir.file("s.xml")))
+            events += listing.events.size();
+        EXPECT_GT(events, 0u) << what;
+    }
 }
 
 }  // namespace
