@@ -25,7 +25,6 @@ TEST(XmlElementLookup, ChildrenByIndexAndName) {
     EXPECT_EQ(root->get_children("a").size(), 2u);
     // Lookups chain through none without null checks.
     EXPECT_EQ(&root->get_child("x").get_child("y").get_child(0), &Element::none);
-    EXPECT_EQ(Element::none.name(), "!NONE!");
 
     Element& made = root->make_child("c");
     EXPECT_EQ(&root->make_child("c"), &made);
@@ -64,10 +63,9 @@ TEST(XmlElementAttributes, TypedGettersAndSetters) {
     EXPECT_EQ(e->get_attr_int("missing", 5), 5);
     EXPECT_EQ(e->get_attr_int64("big"), 9000000000LL);
     EXPECT_EQ(e->get_attr_int64("missing", -1), -1);
-    EXPECT_TRUE(e->get_attr_bool("t") && e->get_attr_bool("o"));
-    EXPECT_FALSE(e->get_attr_bool("f", true));
-    EXPECT_FALSE(e->get_attr_bool("e", true));
-    EXPECT_TRUE(e->get_attr_bool("missing", true));
+    EXPECT_TRUE(e->get_attr_bool("t") && e->get_attr_bool("o") &&
+                e->get_attr_bool("missing", true));
+    EXPECT_FALSE(e->get_attr_bool("f", true) || e->get_attr_bool("e", true));
     EXPECT_DOUBLE_EQ(e->get_attr_real("r"), 250.0);
     EXPECT_DOUBLE_EQ(e->get_attr_real("missing", 1.5), 1.5);
 
@@ -94,15 +92,12 @@ TEST(XmlElementTree, AddDetachAndReplace) {
     EXPECT_EQ(root.add(std::make_unique<Element>("c")).parent(), &root);
 
     std::unique_ptr<Element> detached = b.detach();
-    EXPECT_EQ(detached.get(), &b);
-    EXPECT_EQ(b.parent(), nullptr);
-    EXPECT_EQ(detached->detach(), nullptr);
+    EXPECT_TRUE(detached.get() == &b && b.parent() == nullptr && detached->detach() == nullptr);
 
     std::unique_ptr<Element> old = a.replace_with(std::move(detached));
     EXPECT_EQ(old.get(), &a);
-    EXPECT_EQ(root.get_child(0).name(), "b");
     EXPECT_EQ(root.get_child(0).parent(), &root);
-    EXPECT_EQ(root.children().size(), 2u);
+    EXPECT_EQ(root.to_string(), "<r>\n  <b/>\n  <c/>\n</r>\n");
     EXPECT_EQ(old->replace_with(std::make_unique<Element>("x")), nullptr);
 
     // Moving a child between parents takes it out of the first.
@@ -141,8 +136,7 @@ TEST(XmlElementTree, CopyAndMerge) {
     auto source = tree("<s a='1' b='2'>\n<x>1</x><y><z/></y></s>");
     std::unique_ptr<Element> copy = source->deep_copy();
     EXPECT_EQ(copy->to_string(), source->to_string());
-    EXPECT_EQ(copy->parent(), nullptr);
-    EXPECT_EQ(copy->get_child("y").parent(), copy.get());
+    EXPECT_TRUE(copy->parent() == nullptr && copy->get_child("y").parent() == copy.get());
     EXPECT_EQ(copy->get_child("y").line(), 2);
 
     Element target("t", "old");
@@ -202,8 +196,9 @@ TEST(XmlElementWriting, LayoutOfEachKindOfNodeAndAttributeQuoting) {
     std::ostringstream out;
     out << root.get_child("empty");
     root.get_child("empty").write_to(out, true);
-    EXPECT_EQ(out.str(), "<empty/>\n" + root.get_child("empty").to_string(true));
-    EXPECT_EQ(root.get_child("empty").to_string(true), "<?xml version=\"1.0\"?>\n<empty/>\n");
+    out << root.get_child("empty").to_string(true);
+    const std::string declared = "<?xml version=\"1.0\"?>\n<empty/>\n";
+    EXPECT_EQ(out.str(), "<empty/>\n" + declared + declared);
 
     Element e("a");
     e.set_attr("plain", "x&y<z>");
