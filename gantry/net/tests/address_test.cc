@@ -19,43 +19,37 @@ std::string streamed(const T& value) {
     return out.str();
 }
 
-std::string first_word(const std::string& line) {
-    return line.substr(0, line.find_first_of(" \t\n"));
+// The n-th whitespace-separated word of a line.
+std::string word(const std::string& line, int n) {
+    std::istringstream in(line);
+    std::string out;
+    for (int i = 0; i <= n; ++i)
+        in >> out;
+    return out;
 }
 
-TEST(IPAddressTest, DottedTextRoundTripsInHostOrder) {
+TEST(IPAddressTest, DottedTextInvalidFormsAndLookups) {
     const IPAddress address("192.168.1.20");
     EXPECT_EQ(address.value(), 0xC0A80114u);
-    EXPECT_EQ(address.dotted(), "192.168.1.20");
     EXPECT_EQ(streamed(address), "192.168.1.20");
     EXPECT_TRUE(IPAddress("239.1.2.3").is_multicast());
     EXPECT_FALSE(IPAddress("10.1.2.3").is_multicast());
-}
-
-TEST(IPAddressTest, InvalidForms) {
+    for (const char* invalid : {"1.2.3.x", "", "no-such-host.invalid"}) {
+        EXPECT_FALSE(IPAddress(invalid).valid()) << invalid;
+        EXPECT_EQ(IPAddress(invalid).dotted(), "255.255.255.255") << invalid;
+    }
     EXPECT_FALSE(IPAddress().valid());
-    EXPECT_FALSE(IPAddress("1.2.3.x").valid());
-    EXPECT_FALSE(IPAddress("").valid());
-    const IPAddress unknown("no-such-host.invalid");
-    EXPECT_FALSE(unknown.valid());
-    EXPECT_EQ(unknown.value(), 0xFFFFFFFFu);
-    EXPECT_EQ(unknown.dotted(), "255.255.255.255");
-}
 
-TEST(IPAddressTest, HostNameLookupsAgreeWithGetent) {
     // TEST-NET-2 addresses are never given names: the dotted text stands in.
     EXPECT_EQ(IPAddress("198.51.100.77").host_name(), "198.51.100.77");
     CORVID_REQUIRE_PROGRAM("getent");
     int status = -1;
     const std::string forward = run_command("getent ahostsv4 localhost", &status);
     if (status != 0) GTEST_SKIP() << "localhost does not resolve on this machine";
-    EXPECT_EQ(IPAddress("localhost").dotted(), first_word(forward));
-
+    EXPECT_EQ(IPAddress("localhost").dotted(), word(forward, 0));
     const std::string reverse = run_command("getent hosts 127.0.0.1", &status);
     if (status != 0) GTEST_SKIP() << "127.0.0.1 has no name on this machine";
-    const std::string name_field = reverse.substr(reverse.find_first_of(" \t"));
-    const std::string name = first_word(name_field.substr(name_field.find_first_not_of(" \t")));
-    EXPECT_EQ(IPAddress("127.0.0.1").host_name(), name);
+    EXPECT_EQ(IPAddress("127.0.0.1").host_name(), word(reverse, 1));
 }
 
 TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
@@ -75,7 +69,6 @@ TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
     for (const auto& c : cases) {
         const MaskedAddress masked(c.text);
         EXPECT_EQ(masked.mask(), c.mask) << c.text;
-        EXPECT_EQ(masked.str(), c.out) << c.text;
         EXPECT_EQ(streamed(masked), c.out) << c.text;
     }
     EXPECT_EQ(MaskedAddress("10.0.0.0/8").address().value(), 0x0A000000u);
@@ -88,7 +81,6 @@ TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
 
 TEST(EndPointTest, OutputAndSockaddr) {
     const EndPoint end_point(IPAddress("10.1.2.3"), 40312);
-    EXPECT_EQ(end_point.str(), "10.1.2.3:40312");
     EXPECT_EQ(streamed(end_point), "10.1.2.3:40312");
     const sockaddr_in raw = end_point.to_sockaddr();
     EXPECT_EQ(raw.sin_port, htons(40312));
@@ -96,7 +88,7 @@ TEST(EndPointTest, OutputAndSockaddr) {
     EXPECT_EQ(EndPoint(raw), end_point);
 }
 
-TEST(ProtocolTest, ParseOutputAndValues) {
+TEST(ProtocolAndErrorTest, PromisedTexts) {
     const struct {
         const char* text;
         Protocol protocol;
@@ -107,12 +99,7 @@ TEST(ProtocolTest, ParseOutputAndValues) {
     // The odd spelling is the promised text.
     EXPECT_EQ(streamed(Protocol::TCP) + streamed(Protocol::UDP) + streamed(Protocol::UNKNOWN),
               "TCPUDP?UKNOWN?");
-    EXPECT_EQ(static_cast<int>(Protocol::UNKNOWN), 0);
-    EXPECT_EQ(static_cast<int>(Protocol::TCP), 1);
-    EXPECT_EQ(static_cast<int>(Protocol::UDP), 2);
-}
 
-TEST(SocketErrorTest, Texts) {
     EXPECT_STREQ(SocketError(0).what(), "Socket EOF");
     EXPECT_TRUE(SocketError(0).is_eof());
     EXPECT_STREQ(SocketError(ECONNREFUSED).what(), "Socket Error (111): Connection refused");

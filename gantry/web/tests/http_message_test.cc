@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -21,70 +22,55 @@ ReadStatus read_request(const std::string& text, HTTPMessage& message,
 
 TEST(HTTPMessageReadTest, RequestLineHeadersAndContinuation) {
     HTTPMessage request;
-    ASSERT_EQ(read_request("GET /capture?id=7 HTTP/1.1\r\n"
-                           "Host: example\r\n"
-                           "X-Long:   first part\r\n"
-                           "\t  second part\r\n"
-                           "Connection:close\n"
-                           "\r\n",
+    ASSERT_EQ(read_request("GET /capture?id=7 HTTP/1.1\r\nHost: example\r\n"
+                           "X-Long:   first part\r\n\t  second part\r\nConnection:close\n\r\n",
                            request),
               ReadStatus::OK);
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.url.str(), "/capture?id=7");
-    EXPECT_EQ(request.version, "HTTP/1.1");
+    EXPECT_EQ(request.method + " " + request.url.str() + " " + request.version,
+              "GET /capture?id=7 HTTP/1.1");
     ASSERT_EQ(request.headers.children().size(), 3u);
     EXPECT_EQ(request.headers.get_child(0).name(), "host");
     EXPECT_EQ(request.headers.get_header("x-long"), "first part second part");
     EXPECT_EQ(request.headers.get_header("Connection"), "close");
-    EXPECT_TRUE(request.body.empty());
 
     // A '$' start line ends the message at once.
-    std::istringstream dollar("$ anything\r\nNot: a header\r\n");
-    ASSERT_EQ(request.read(dollar, true), ReadStatus::OK);
+    ASSERT_EQ(read_request("$ anything\r\nNot: a header\r\n", request), ReadStatus::OK);
     EXPECT_EQ(request.method, "$");
     EXPECT_TRUE(request.headers.children().empty());
-    EXPECT_TRUE(request.body.empty());
 }
 
-TEST(HTTPMessageReadTest, BodiesByLengthAndByChunks) {
-    HTTPMessage message;
-    ASSERT_EQ(read_request("POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloEXTRA", message),
-              ReadStatus::OK);
-    EXPECT_EQ(message.body, "hello");
-
-    // Extensions after ';', upper-case hex, several chunks and trailer fields that are dropped;
-    // the next request follows.
-    std::istringstream in(
-        "POST /x HTTP/1.1\r\ntransfer-encoding: Chunked\r\n\r\n"
-        "4;name=value\r\nabcd\r\nA\r\n0123456789\r\n0\r\nX-Trailer: t\r\n\r\n"
-        "GET /next HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(message.read(in, true), ReadStatus::OK);
-    EXPECT_EQ(message.body, "abcd0123456789");
-    EXPECT_FALSE(message.headers.has_header("x-trailer"));
-    ASSERT_EQ(message.read(in, true), ReadStatus::OK);
-    EXPECT_EQ(message.url.str(), "/next");
-
-    // A body is read whatever the method, so its bytes are never taken for the next request.
-    std::istringstream put("PUT /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(message.read(put, true), ReadStatus::OK);
-    EXPECT_EQ(message.body, "abc");
-    ASSERT_EQ(message.read(put, true), ReadStatus::OK);
-    EXPECT_EQ(message.method, "GET");
-}
-
-TEST(HTTPMessageReadTest, ResponsesWithLengthAndToEndOfStream) {
+// Each body ends exactly where its framing says: what is left in the stream is the next message
+// (a body is read whatever the method, so its bytes are never taken for the next request).
+TEST(HTTPMessageReadTest, BodiesEndWhereTheirFramingSays) {
+    const struct {
+        bool request;
+        std::string text, body, rest;
+    } cases[] = {
+        {true, "POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloEXTRA", "hello", "EXTRA"},
+        // Extensions after ';', upper-case hex, several chunks, and trailers that are dropped.
+        {true,
+         "POST /x HTTP/1.1\r\ntransfer-encoding: Chunked\r\n\r\n4;name=value\r\nabcd\r\n"
+         "A\r\n0123456789\r\n0\r\nX-Trailer: t\r\n\r\nGET /next HTTP/1.1\r\n\r\n",
+         "abcd0123456789", "GET /next HTTP/1.1\r\n\r\n"},
+        {true, "PUT /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\n\r\n", "abc",
+         "GET / HTTP/1.1\r\n\r\n"},
+        {false, "HTTP/1.1 404 Not found\r\nContent-Length: 3\r\n\r\nabcdef", "abc", "def"},
+        {false, "HTTP/1.0 200 OK\r\n\r\nall of the rest", "all of the rest", ""},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.text);
+        HTTPMessage message;
+        ASSERT_EQ(message.read(in, c.request), ReadStatus::OK) << c.text;
+        EXPECT_EQ(message.body, c.body) << c.text;
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.rest) << c.text;
+        EXPECT_FALSE(message.headers.has_header("x-trailer"));
+        EXPECT_EQ(message.is_request(), c.request) << c.text;
+    }
     HTTPMessage response;
-    std::istringstream framed("HTTP/1.1 404 Not found\r\nContent-Length: 3\r\n\r\nabcdef");
-    ASSERT_EQ(response.read(framed, false), ReadStatus::OK);
+    std::istringstream in("HTTP/1.1 404 Not found\r\n\r\n");
+    ASSERT_EQ(response.read(in, false), ReadStatus::OK);
     EXPECT_EQ(response.code, 404);
     EXPECT_EQ(response.reason, "Not found");
-    EXPECT_EQ(response.version, "HTTP/1.1");
-    EXPECT_FALSE(response.is_request());
-    EXPECT_EQ(response.body, "abc");
-
-    std::istringstream unframed("HTTP/1.0 200 OK\r\n\r\nall of the rest");
-    ASSERT_EQ(response.read(unframed, false), ReadStatus::OK);
-    EXPECT_EQ(response.body, "all of the rest");
 }
 
 // Ends, truncation, malformed input and every limit a peer could push (bodies limited to 10
@@ -143,7 +129,7 @@ TEST(HTTPMessageReadTest, EndsMalformedAndOverLimit) {
     EXPECT_EQ(message.read_head(over, true, limits), ReadStatus::TOO_LARGE);
 }
 
-TEST(HTTPMessageWriteTest, StartLineHeadersAndLength) {
+TEST(HTTPMessageWriteTest, StartLineHeadersLengthAndLogForm) {
     HTTPMessage response;
     response.version = "HTTP/1.0";
     response.code = 404;
@@ -159,6 +145,7 @@ TEST(HTTPMessageWriteTest, StartLineHeadersAndLength) {
     // HEAD: the length of the body that is not sent.
     EXPECT_EQ(response.to_string(false), head);
 
+    // A length or chunked framing the caller set is kept, not doubled.
     HTTPMessage request;
     request.method = "POST";
     request.url = "/soap";
@@ -169,46 +156,34 @@ TEST(HTTPMessageWriteTest, StartLineHeadersAndLength) {
     request.headers.clear_children();
     request.headers.add_header("content-length", "5");
     EXPECT_EQ(request.to_string(), "POST /soap HTTP/1.1\r\nContent-length: 5\r\n\r\n0\r\n\r\n");
+
+    std::ostringstream log;
+    log << request;
+    request.body = std::string("\x01\x02\x03", 3);
+    log << request;
+    EXPECT_EQ(log.str(),
+              "POST /soap HTTP/1.1\ncontent-length: 5\n0\r\n\r\n"
+              "POST /soap HTTP/1.1\ncontent-length: 5\n[Binary data, 3 bytes]\n");
 }
 
 TEST(HTTPMessageWriteTest, FoldingOfLongValues) {
     const std::string commas = std::string(40, 'x') + ", " + std::string(30, 'y');
-    EXPECT_EQ(fold_header_value(commas), std::string(40, 'x') + ",\r\n " + std::string(30, 'y'));
     std::string twelve = "abcd";
     for (int i = 1; i < 12; ++i)
         twelve += " abcd";
     const std::string words = twelve + " abcd";
-    EXPECT_EQ(fold_header_value(words), twelve + "\r\n abcd");
-    EXPECT_EQ(fold_header_value(std::string(70, 'z')), std::string(70, 'z'));
-    EXPECT_EQ(fold_header_value(std::string(60, 'z')), std::string(60, 'z'));
-    // A comma beyond the first 60 characters is no break point; an earlier space is.
-    const std::string late = "a " + std::string(70, 'b') + ", c";
-    EXPECT_EQ(fold_header_value(late), "a\r\n " + std::string(70, 'b') + ", c");
-
-    // Folded values read back as they were written.
-    HTTPMessage message;
-    message.method = "GET";
-    message.url = "/";
-    message.headers.add_header("x-list", commas + ", " + words);
-    std::istringstream in(message.to_string());
-    HTTPMessage read_back;
-    ASSERT_EQ(read_back.read(in, true), ReadStatus::OK);
-    EXPECT_EQ(read_back.headers.get_header("x-list"), commas + ", " + words);
-}
-
-TEST(HTTPMessageWriteTest, LogForm) {
-    HTTPMessage message;
-    message.method = "POST";
-    message.url = "/x";
-    message.headers.add_header("content-type", "text/plain");
-    message.body = "hello\n";
-    std::ostringstream text;
-    text << message;
-    EXPECT_EQ(text.str(), "POST /x HTTP/1.1\ncontent-type: text/plain\nhello\n");
-    message.body = std::string("\x01\x02\x03", 3);
-    std::ostringstream binary;
-    binary << message;
-    EXPECT_EQ(binary.str(), "POST /x HTTP/1.1\ncontent-type: text/plain\n[Binary data, 3 bytes]\n");
+    const std::string b70(70, 'b');
+    const struct {
+        std::string value, folded;
+    } cases[] = {
+        {commas, std::string(40, 'x') + ",\r\n " + std::string(30, 'y')},
+        {words, twelve + "\r\n abcd"},
+        {std::string(70, 'z'), std::string(70, 'z')},
+        // A comma beyond the first 60 characters is no break point; an earlier space is.
+        {"a " + b70 + ", c", "a\r\n " + b70 + ", c"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fold_header_value(c.value), c.folded) << c.value;
 }
 
 TEST(MIMEHeadersTest, LookupPutRemoveCopy) {
@@ -219,12 +194,10 @@ TEST(MIMEHeadersTest, LookupPutRemoveCopy) {
     headers.put_header("server", "two");
     EXPECT_EQ(headers.count_header("SET-COOKIE"), 2u);
     EXPECT_EQ(headers.get_header("set-cookie"), "a");
-    EXPECT_EQ(headers.get_header("server"), "two");
     EXPECT_EQ(headers.get_header("missing", "default"), "default");
     MIMEHeaders copy(headers);
     headers.remove_header("set-cookie");
     EXPECT_FALSE(headers.has_header("set-cookie"));
-    EXPECT_EQ(copy.count_header("set-cookie"), 2u);
     std::string out;
     copy.write(out);
     EXPECT_EQ(out, "Set-cookie: a\r\nSet-cookie: b\r\nServer: two\r\n");

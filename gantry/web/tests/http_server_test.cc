@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <thread>
+#include <sstream>
 
 #include "gantry/web/tests/server_fixture.h"
 
@@ -11,13 +11,16 @@ namespace Gantry::Web {
 namespace {
 
 using namespace Testing;
-using namespace std::chrono_literals;
 
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
 TEST(HTTPServerTest, HTTP10WithoutKeepAliveAnswersOnceAndCloses) {
@@ -27,17 +30,15 @@ TEST(HTTPServerTest, HTTP10WithoutKeepAliveAnswersOnceAndCloses) {
     int status = -1;
     const std::string output = curl("-0 -i " + server.url("/hello"), &status);
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(output.substr(0, 17), "HTTP/1.0 200 OK\r\n");
-    EXPECT_NE(output.find("\r\nServer: gantry-test/1.0\r\n"), std::string::npos);
-    EXPECT_NE(output.find("\r\nContent-Length: 100\r\n"), std::string::npos);
-    // The date is now, in the RFC 1123 form: the same text as formatting this second (or the
-    // one before, if the second turned meanwhile).
-    const size_t date = output.find("\r\nDate: ");
-    ASSERT_NE(date, std::string::npos);
-    const std::string sent = output.substr(date + 8, 29);
+    EXPECT_EQ(status_line(output), "HTTP/1.0 200 OK");
+    EXPECT_TRUE(contains(output, "\r\nServer: gantry-test/1.0\r\n")) << output;
+    EXPECT_TRUE(contains(output, "\r\nContent-Length: 100\r\n")) << output;
+    EXPECT_FALSE(contains(output, "Connection:")) << output;
+    // The date is now (or the second before, if it turned meanwhile) in the RFC 1123 form.
     const time_t now = ::time(nullptr);
-    EXPECT_TRUE(sent == http_date(now) || sent == http_date(now - 1)) << sent;
-    EXPECT_EQ(output.find("Connection:"), std::string::npos);
+    EXPECT_TRUE(contains(output, "\r\nDate: " + http_date(now) + "\r\n") ||
+                contains(output, "\r\nDate: " + http_date(now - 1) + "\r\n"))
+        << output;
     EXPECT_EQ(output.substr(output.size() - 100), hello_body());
     EXPECT_TRUE(log.has_line("3 HTTP/1.0 non-persistent connection"));
     EXPECT_EQ(log.count("HTTP/1.0 request: GET from 127.0.0.1:"), 1u);
@@ -67,9 +68,7 @@ TEST(HTTPServerTest, CurlReusesPersistentConnections) {
         EXPECT_TRUE(log.has_line("3 " + c.version + " persistent connection started"));
         EXPECT_EQ(log.count(c.version + " persistent connection from 127.0.0.1:"), 2u);
         EXPECT_EQ(log.count(" continues"), 2u);
-        // Logged once the server sees curl's end of the connection.
-        for (int i = 0; i < 200 && log.count(" now closed") == 0; ++i)
-            std::this_thread::sleep_for(10ms);
+        wait_for_log(log, " now closed");
         EXPECT_EQ(log.count("Persistent connection from 127.0.0.1:"), 1u);
         EXPECT_EQ(log.count(" now closed"), 1u);
     }
@@ -79,25 +78,24 @@ TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
     LogCapture log;
     TestServer server;
     Net::TCPClient client(server.end_point(), 5);
-    ASSERT_TRUE(client.connected());
     client.set_timeout(10);
-    // Both requests in one write; the second one closes the connection.
+    // Both requests in one write; the second one closes the connection, with no end of input
+    // from this side.
     client.write(
         "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n"
         "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nConnection: CLOSE\r\n\r\nworld");
-    Net::TCPStream stream(client);
+    std::string reply;
+    client.read_all(reply);
+    std::istringstream in(reply);
     HTTPMessage first, second;
-    ASSERT_EQ(first.read(stream, false), ReadStatus::OK);
-    ASSERT_EQ(second.read(stream, false), ReadStatus::OK);
+    ASSERT_EQ(first.read(in, false), ReadStatus::OK);
+    ASSERT_EQ(second.read(in, false), ReadStatus::OK);
     EXPECT_EQ(first.start_line(), "HTTP/1.1 200 OK");
     EXPECT_EQ(first.body, hello_body());
     EXPECT_FALSE(first.headers.has_header("connection"));
     EXPECT_EQ(second.body, "POST:world");
     EXPECT_EQ(second.headers.get_header("connection"), "close");
-    // Closed after the response to the "close" request.
-    std::string rest;
-    client.read_all(rest);
-    EXPECT_EQ(rest, "");
+    EXPECT_EQ(in.peek(), EOF);
     EXPECT_TRUE(log.has_line("3 HTTP/1.1 persistent connection started"));
     EXPECT_EQ(log.count("HTTP/1.1 persistent connection from 127.0.0.1:"), 1u);
     EXPECT_EQ(log.count(" closed"), 1u);
@@ -111,32 +109,22 @@ TEST(HTTPServerTest, ChunkedPostIsReassembled) {
     for (int i = 0; i < 5000; ++i)
         payload += static_cast<char>('a' + i % 26);
     Corvid::Testing::write_file(dir.file("body"), payload);
-    int status = -1;
     EXPECT_EQ(curl("-H 'Transfer-Encoding: chunked' --data-binary @" +
-                       Corvid::Testing::shell_quote(dir.file("body")) + " " + server.url("/echo"),
-                   &status),
+                   Corvid::Testing::shell_quote(dir.file("body")) + " " + server.url("/echo")),
               "POST:" + payload);
-    EXPECT_EQ(status, 0);
 }
 
 TEST(HTTPServerTest, HeadGivesGetHeadersWithoutBody) {
     CORVID_REQUIRE_PROGRAM("curl");
     TestServer server;
-    int status = -1;
-    const std::string get = curl("-i " + server.url("/hello"), &status);
-    ASSERT_EQ(status, 0);
-    const std::string head = curl("-I " + server.url("/hello"), &status);
-    ASSERT_EQ(status, 0);
     const auto without_date = [](std::string text) {
         const size_t date = text.find("Date: ");
         if (date != std::string::npos) text.erase(date, text.find("\r\n", date) + 2 - date);
         return text;
     };
-    const std::string get_head = get.substr(0, get.find("\r\n\r\n") + 4);
-    EXPECT_EQ(without_date(head), without_date(get_head));
-    EXPECT_NE(head.find("Content-Length: 100\r\n"), std::string::npos);
-    EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
-
+    const std::string get = curl("-i " + server.url("/hello"));
+    EXPECT_EQ(without_date(curl("-I " + server.url("/hello"))),
+              without_date(get.substr(0, get.find("\r\n\r\n") + 4)));
     // Over a raw socket: nothing follows the blank line.
     const std::string raw = exchange(server.end_point(), "HEAD /hello HTTP/1.0\r\n\r\n");
     EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n");
@@ -163,54 +151,44 @@ TEST(HTTPServerTest, UnknownURLGets404AndFailingHandler500) {
     EXPECT_TRUE(log.has_line("1 HTTP error: 500 Server Failure"));
 }
 
-TEST(HTTPServerTest, UnsupportedVersionGets505AndCloses) {
+// Raw exchanges: HTTP/2.0 gets one 505 without the handler's body and the connection closes;
+// a '$' line reaches the "" handler; a silent client is logged.
+TEST(HTTPServerTest, RawStartLines) {
     LogCapture log;
     TestServer server;
     const std::string reply = exchange(
         server.end_point(), "GET /hello HTTP/2.0\r\nHost: x\r\n\r\nGET /hello HTTP/1.1\r\n\r\n");
     EXPECT_EQ(reply.substr(0, 41), "HTTP/1.1 505 HTTP Version not supported\r\n");
-    // One response only, without the handler's body.
     EXPECT_EQ(count(reply, "HTTP/1.1"), 1u);
-    EXPECT_NE(reply.find("Content-Length: 0\r\n"), std::string::npos);
+    EXPECT_TRUE(contains(reply, "Content-Length: 0\r\n"));
     EXPECT_TRUE(log.has_line("1 HTTP error: 505 HTTP Version not supported"));
-}
 
-TEST(HTTPServerTest, DollarLineReachesTheHandlers) {
-    TestServer server;
-    const std::string reply = exchange(server.end_point(), "$ping\r\n");
-    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.0 200 OK\r\n");
-    EXPECT_EQ(reply.substr(reply.size() - 8), "method $");
+    const std::string dollar = exchange(server.end_point(), "$ping\r\n");
+    EXPECT_EQ(status_line(dollar), "HTTP/1.0 200 OK");
+    EXPECT_EQ(dollar.substr(dollar.size() - 8), "method $");
+
+    EXPECT_EQ(exchange(server.end_point(), ""), "");
+    wait_for_log(log, "Can't read HTTP request from socket");
+    EXPECT_TRUE(log.has_line("1 Can't read HTTP request from socket"));
 }
 
 TEST(HTTPServerTest, ExpectContinueGetsInterimResponse) {
     TestServer server;
     Net::TCPClient client(server.end_point(), 5);
     client.set_timeout(10);
-    client.write(
-        "POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n"
-        "Connection: close\r\n\r\n");
+    client.write("POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
     char interim[25];
     ASSERT_TRUE(client.read_exact(interim, sizeof interim));
     EXPECT_EQ(std::string(interim, sizeof interim), "HTTP/1.1 100 Continue\r\n\r\n");
     client.write("abc");
-    std::string reply;
-    client.read_all(reply);
-    EXPECT_EQ(status_line(reply), "HTTP/1.1 200 OK");
-    EXPECT_EQ(reply.substr(reply.size() - 8), "POST:abc");
-}
-
-TEST(HTTPServerTest, ClientThatSendsNothingIsLogged) {
-    LogCapture log;
-    TestServer server;
-    EXPECT_EQ(exchange(server.end_point(), ""), "");
-    for (int i = 0; i < 200 && !log.contains("Can't read HTTP request from socket"); ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(log.has_line("1 Can't read HTTP request from socket"));
+    Net::TCPStream stream(client);
+    HTTPMessage reply;
+    ASSERT_EQ(reply.read(stream, false), ReadStatus::OK);
+    EXPECT_EQ(reply.start_line() + " " + reply.body, "HTTP/1.1 200 OK POST:abc");
 }
 
 TEST(HTTPDateTest, RFC1123Form) {
     EXPECT_EQ(http_date(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
-    EXPECT_EQ(http_date(0), "Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(http_date(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
 }
 

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "gantry/net/socket_error.h"
 #include "gantry/net/tcp_client.h"
@@ -26,40 +26,28 @@ inline std::string hello_body() {
     return std::string(99, 'h') + "\n";
 }
 
-class FunctionHandler : public URLHandler {
-  public:
-    using Function = std::function<bool(HTTPMessage& request, HTTPMessage& response)>;
-    FunctionHandler(std::string pattern, Function function)
-        : URLHandler(std::move(pattern)), function_(std::move(function)) {}
-    bool handle_request(HTTPMessage& request, HTTPMessage& response,
-                        const SSL::ClientDetails&) override {
-        return function_(request, response);
-    }
-
-  private:
-    const Function function_;
-};
-
 // "/hello": a fixed body. "/echo*": method, a colon and the body back. "/fail": handler failure.
 // "": the target of a '$' start line. Anything else: 404.
+class TestHandler : public URLHandler {
+  public:
+    using URLHandler::URLHandler;
+    bool handle_request(HTTPMessage& request, HTTPMessage& response,
+                        const SSL::ClientDetails&) override {
+        if (pattern() == "/fail") return false;
+        if (pattern() == "/hello") response.headers.add_header("content-type", "text/plain");
+        response.body = pattern() == "/hello" ? hello_body()
+                        : pattern().empty()   ? "method " + request.method
+                                              : request.method + ":" + request.body;
+        return true;
+    }
+};
+
 class TestServer {
   public:
     explicit TestServer(const HTTPServer::Options& options = HTTPServer::Options())
         : server(Net::IPAddress("127.0.0.1"), 0, "gantry-test/1.0", options) {
-        add("/hello", [](HTTPMessage&, HTTPMessage& response) {
-            response.headers.add_header("content-type", "text/plain");
-            response.body = hello_body();
-            return true;
-        });
-        add("/echo*", [](HTTPMessage& request, HTTPMessage& response) {
-            response.body = request.method + ":" + request.body;
-            return true;
-        });
-        add("/fail", [](HTTPMessage&, HTTPMessage&) { return false; });
-        add("", [](HTTPMessage& request, HTTPMessage& response) {
-            response.body = "method " + request.method;
-            return true;
-        });
+        for (const char* pattern : {"/hello", "/echo*", "/fail", ""})
+            server.add(std::make_unique<TestHandler>(pattern));
         thread = std::make_unique<Net::TCPServerThread>(server);
     }
     ~TestServer() {
@@ -74,21 +62,15 @@ class TestServer {
 
     SimpleHTTPServer server;
     std::unique_ptr<Net::TCPServerThread> thread;
-
-  private:
-    void add(const std::string& pattern, FunctionHandler::Function function) {
-        server.add(std::make_unique<FunctionHandler>(pattern, std::move(function)));
-    }
 };
 
-// Sends text on a fresh connection, ends the sending side, and returns everything the server
-// sends until it closes.
+// Sends text on a fresh connection, ends the sending side (the server sees the end of input
+// once it has answered what was sent), and returns everything the server sends until it closes.
 inline std::string exchange(const Net::EndPoint& server, const std::string& text) {
     Net::TCPClient client(server, 5);
     if (!client.connected()) return "<no connection>";
     client.set_timeout(10);
     client.write(text);
-    // The server sees the end of input once it has answered what was sent.
     client.shutdown_write();
     std::string reply;
     try {
@@ -110,6 +92,12 @@ inline double seconds_since(std::chrono::steady_clock::time_point start) {
 // Runs curl quietly on the given arguments and returns its standard output.
 inline std::string curl(const std::string& arguments, int* status = nullptr) {
     return Corvid::Testing::run_command("curl -s --max-time 20 " + arguments, status);
+}
+
+// Waits up to two seconds for a log line that is written after the reply went out.
+inline void wait_for_log(const LogCapture& log, const std::string& text) {
+    for (int i = 0; i < 200 && !log.contains(text); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 }  // namespace Gantry::Web::Testing
