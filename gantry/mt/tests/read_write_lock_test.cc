@@ -107,11 +107,19 @@ TEST(ReadWriteLock, ReadersAreAdmittedWhileReadersAreActiveEvenIfAWriterWaits) {
 TEST(ReadWriteLock, ANewReaderWaitsBehindAWaitingWriterWhenNoReaderIsActive) {
     MT::ReadWriteLock lock;
     HeldWrite writing(std::in_place, lock);
-    auto writer = std::async(std::launch::async, [&] { MT::WriteGuard guard(lock); });
+    MT::Event writer_in, release_writer;
+    auto writer = std::async(std::launch::async, [&] {
+        MT::WriteGuard guard(lock);
+        writer_in.set();
+        release_writer.wait_for(kPatience);
+    });
     ASSERT_TRUE(await_waiting_writers(lock, 1));
     auto reader = std::async(std::launch::async, [&] { MT::ReadGuard guard(lock); });
     EXPECT_FALSE(ready(reader, kBlockedFor));
     writing.reset();
+    ASSERT_TRUE(writer_in.wait_for(kPatience));
+    EXPECT_FALSE(ready(reader, kBlockedFor)) << "the reader went ahead of the waiting writer";
+    release_writer.set();
     EXPECT_TRUE(ready(writer, kPatience));
     EXPECT_TRUE(ready(reader, kPatience));
 }
