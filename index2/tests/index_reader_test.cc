@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,11 +23,41 @@ using Corvid::Testing::read_file;
 using Corvid::Testing::write_file;
 using Testing::describe;
 using Testing::read_blocks;
-using Testing::synthetic_index;
 using Testing::write_index;
 
 Block npt_block(uint64_t offset, double npt, uint32_t flags = kFlagNewNpt) {
     return {.offset = offset, .npt = npt, .flags = flags, .data = {}};
+}
+
+// An index shaped like the daemon's: a stand-alone NEW-NPT block every 40 ms, and every gop seconds
+// instead a three-block intra entry (PSI, picture, a reference into the segment). Offsets grow at
+// bytes_per_second, on packet boundaries.
+std::vector<Block> synthetic_index(double seconds, double gop_seconds, uint64_t bytes_per_second) {
+    std::vector<Block> blocks;
+    const int gop_ticks = static_cast<int>(std::lround(gop_seconds / 0.04));
+    for (int tick = 1; tick <= static_cast<int>(seconds / 0.04); ++tick) {
+        Block block = npt_block(static_cast<uint64_t>(tick * 0.04 * bytes_per_second) / 188 * 188,
+                                tick * 0.04);
+        if (tick % gop_ticks != 5 % gop_ticks) {
+            blocks.push_back(block);
+            continue;
+        }
+        block.flags |= kFlagIntra;
+        block.count = 3;
+        block.data.assign(220, 'P');
+        blocks.push_back(block);
+        block.flags = kFlagVideoStart;
+        block.index = 1;
+        block.data.assign(156, 'V');
+        blocks.push_back(block);
+        block.flags = kFlagRef;
+        block.index = 2;
+        block.data.clear();
+        block.ref_offset = block.offset + 188;
+        block.ref_length = 188 * 40;
+        blocks.push_back(block);
+    }
+    return blocks;
 }
 
 // A header claiming block size 0, then two blocks' worth of zeros.

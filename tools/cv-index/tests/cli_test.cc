@@ -2,6 +2,7 @@
 // for an index of a real capture, checked against the index blocks and the stream's PCRs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iomanip>
 #include <sstream>
@@ -16,7 +17,6 @@ namespace Corvid::Tools::Testing {
 namespace {
 
 using Corvid::Testing::read_file;
-using Corvid::Testing::shell_quote;
 using Corvid::Testing::TempDir;
 using Corvid::Testing::write_file;
 
@@ -98,34 +98,31 @@ class CvIndexOnCapture : public ::testing::Test {
     std::vector<Index2::Block> blocks;
 };
 
+// One line per block, a "Ref data" line for each reference, and with --data a hex dump of inline
+// data that begins with a transport packet's sync byte.
 TEST_F(CvIndexOnCapture, DumpShowsHeaderAndEveryBlock) {
-    auto lines = run("dump");
+    auto lines = run("dump"), with_data = run("dump", "--data");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "CVI2 file, flags 0, block size 256");
-    size_t block_lines = 0, intra_lines = 0, ref_lines = 0, intra = 0, refs = 0, with_inline = 0;
-    for (const auto& line : lines) {
-        block_lines += line.starts_with("Index2 block[256]: NPT ");
-        intra_lines += line.find(" INTRA") != std::string::npos;
-        ref_lines += line.starts_with("  Ref data: ");
-    }
-    for (const auto& block : blocks) {
-        intra += block.has(Index2::kFlagIntra);
-        refs += block.ref_length != 0;
-        with_inline += !block.data.empty();
-    }
-    EXPECT_EQ(block_lines, blocks.size());
-    EXPECT_EQ(intra_lines, intra);
-    EXPECT_EQ(ref_lines, refs);
-    EXPECT_EQ(lines.size(), 1 + blocks.size() + refs);
-
-    // Inline data begins with a transport packet: the first hex dump starts with the sync byte.
-    auto with_data = run("dump", "--data");
-    size_t data_lines = 0;
-    for (size_t i = 0; i + 1 < with_data.size(); ++i) {
-        if (!with_data[i].starts_with("  Inline data (")) continue;
-        EXPECT_TRUE(data_lines++ > 0 || with_data[i + 1].starts_with("    47")) << with_data[i + 1];
-    }
-    EXPECT_EQ(data_lines, with_inline);
+    auto count = [](const std::vector<std::string>& in, const char* prefix) {
+        return std::count_if(in.begin(), in.end(), [&](auto& l) { return l.starts_with(prefix); });
+    };
+    auto blocks_with = [&](auto predicate) {
+        return std::count_if(blocks.begin(), blocks.end(), predicate);
+    };
+    const auto refs = blocks_with([](auto& b) { return b.ref_length != 0; });
+    EXPECT_EQ(count(lines, "Index2 block[256]: NPT "), static_cast<long>(blocks.size()));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](auto& l) { return l.find(" INTRA") != std::string::npos; }),
+              blocks_with([](auto& b) { return b.has(Index2::kFlagIntra); }));
+    EXPECT_EQ(count(lines, "  Ref data: "), refs);
+    EXPECT_EQ(lines.size(), 1 + blocks.size() + static_cast<size_t>(refs));
+    EXPECT_EQ(count(with_data, "  Inline data ("),
+              blocks_with([](auto& b) { return !b.data.empty(); }));
+    auto first = std::find_if(with_data.begin(), with_data.end(),
+                              [](auto& l) { return l.starts_with("  Inline data ("); });
+    ASSERT_LT(first + 1, with_data.end());
+    EXPECT_TRUE(first[1].starts_with("    47")) << first[1];
 }
 
 TEST_F(CvIndexOnCapture, IntraListsEntriesAtTheirSpacing) {
@@ -148,34 +145,32 @@ TEST_F(CvIndexOnCapture, IntraListsEntriesAtTheirSpacing) {
     }
 }
 
+// Without an intra entry after the target, --intra keeps the covering block.
 TEST_F(CvIndexOnCapture, FindNamesTheBlockThatCoversTheNpt) {
     const double last = blocks.back().npt;
     for (double target : {0.25, last / 3, last / 2, last - 0.05}) {
-        for (bool intra : {false, true}) {
-            std::ostringstream target_text;
-            target_text << target << (intra ? " --intra" : "");
-            auto lines = run("find", target_text.str());
+        for (const char* intra : {"", " --intra"}) {
+            std::ostringstream arguments;
+            arguments << target << intra;
+            auto lines = run("find", arguments.str());
             ASSERT_EQ(lines.size(), 1u);
-            const std::string& line = lines[0];
             double npt = 0;
             unsigned long long offset = 0, position = 0;
-            ASSERT_EQ(std::sscanf(line.c_str(), "NPT %lf offset %llu block %llu", &npt, &offset,
+            ASSERT_EQ(std::sscanf(lines[0].c_str(), "NPT %lf offset %llu block %llu", &npt, &offset,
                                   &position),
                       3)
-                << line;
-            ASSERT_EQ(position % 256, 0u);
-            ASSERT_GE(position, 256u);
+                << lines[0];
+            ASSERT_TRUE(position % 256 == 0 && position >= 256) << lines[0];
             const auto& block = blocks.at(position / 256 - 1);
-            EXPECT_EQ(block.offset, offset) << line;
-            EXPECT_DOUBLE_EQ(block.npt, npt) << line;
-            bool later_intra = false;
-            for (const auto& b : blocks)
-                later_intra |= b.has(Index2::kFlagIntra) && b.npt >= target;
-            if (intra && later_intra) {
-                EXPECT_TRUE(block.has(Index2::kFlagIntra) && npt >= target) << line;
+            EXPECT_EQ(block.offset, offset) << lines[0];
+            EXPECT_DOUBLE_EQ(block.npt, npt) << lines[0];
+            const bool later_intra = std::any_of(blocks.begin(), blocks.end(), [&](auto& b) {
+                return b.has(Index2::kFlagIntra) && b.npt >= target;
+            });
+            if (*intra && later_intra) {
+                EXPECT_TRUE(block.has(Index2::kFlagIntra) && npt >= target) << lines[0];
             } else {
-                // Without an intra entry after the target, --intra keeps the covering block.
-                EXPECT_TRUE(block.has(Index2::kFlagNewNpt) && npt <= target) << line;
+                EXPECT_TRUE(block.has(Index2::kFlagNewNpt) && npt <= target) << lines[0];
             }
         }
     }
@@ -196,20 +191,18 @@ TEST_F(CvIndexOnCapture, BitRateAgreesWithThePcrClock) {
     EXPECT_NEAR(rate, pcr_rate, pcr_rate * 0.1);
 }
 
+// Refused: an entry past the last one, and a stream shorter than the ranges the entry names.
 TEST_F(CvIndexOnCapture, ExtractRefusesMissingEntriesAndForeignStreams) {
-    size_t entries = 0;
-    for (const auto& block : blocks)
-        entries += block.count != 0 && block.index == 0;
-    const std::string out = " -o " + shell_quote(dir.file("out.ts"));
-    const std::string index_arg = " " + shell_quote(index) + " ";
-    expect_one_line_error(
-        "extract " + shell_quote(stream) + index_arg + std::to_string(entries) + out, 1);
-    // A stream shorter than the ranges the entry names.
+    const auto entries = std::count_if(blocks.begin(), blocks.end(),
+                                       [](auto& b) { return b.count != 0 && b.index == 0; });
     write_file(dir.file("short.ts"), std::string(188 * 100, '\0'));
-    expect_one_line_error("extract " + shell_quote(dir.file("short.ts")) + index_arg + "0" + out,
+    const std::string rest = " " + shell_quote(index) + " ";
+    const std::string out = " -o " + shell_quote(dir.file("out.ts"));
+    expect_one_line_error("extract " + shell_quote(stream) + rest + std::to_string(entries) + out,
                           1);
+    expect_one_line_error("extract " + shell_quote(dir.file("short.ts")) + rest + "0" + out, 1);
     int status = -1;
-    cv_index("extract " + shell_quote(stream) + index_arg + "0" + out, &status);
+    cv_index("extract " + shell_quote(stream) + rest + "0" + out, &status);
     EXPECT_EQ(status, 0);
     auto bytes = read_file(dir.file("out.ts"));
     ASSERT_FALSE(bytes.empty());

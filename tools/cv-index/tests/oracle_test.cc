@@ -16,8 +16,6 @@
 namespace Corvid::Tools::Testing {
 namespace {
 
-using Corvid::Testing::shell_quote;
-
 // A stream indexed by cv-index, with the first blocks of its trick-play entries.
 struct Indexed {
     explicit Indexed(const std::string& stream_path) : stream(stream_path) {
@@ -91,22 +89,17 @@ void check_extracted_pictures(const Indexed& indexed, size_t count = SIZE_MAX) {
     CORVID_REQUIRE_PROGRAM("ffprobe"); \
     CORVID_REQUIRE_PROGRAM("ffmpeg")
 
-// Real captures.
-
-TEST(RealStreams, Mpeg2ClosedGopsWithPcrOnItsOwnPid) {
+// Real captures: MPEG-2 with closed GOPs and PCR on its own PID, H.264 with IDR pictures.
+TEST(RealStreams, Mpeg2ClosedGopsAndH264IdrPictures) {
     REQUIRE_FFMPEG();
-    CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-025.ts");
-    Indexed indexed(stream);
-    check_entries_against_ffprobe(indexed);
-    check_extracted_pictures(indexed);
-}
-
-TEST(RealStreams, H264IdrPictures) {
-    REQUIRE_FFMPEG();
-    CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-064.ts");
-    Indexed indexed(stream);
-    check_entries_against_ffprobe(indexed);
-    check_extracted_pictures(indexed);
+    for (const char* name :
+         {"testdata/ts/video/tsduck-test-025.ts", "testdata/ts/video/tsduck-test-064.ts"}) {
+        SCOPED_TRACE(name);
+        CORVID_REQUIRE_SHARED(stream, name);
+        Indexed indexed(stream);
+        check_entries_against_ffprobe(indexed);
+        check_extracted_pictures(indexed);
+    }
 }
 
 // A non-IDR I picture with a recovery point SEI, in an interlaced stream. The entry decodes to one
