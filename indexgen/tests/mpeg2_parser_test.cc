@@ -9,6 +9,7 @@ namespace {
 using Testing::Bytes;
 using Testing::Feed;
 using Testing::hex;
+using Testing::Record;
 using Testing::operator+;
 using Marks = std::vector<std::pair<size_t, bool>>;
 
@@ -17,12 +18,6 @@ const Bytes gop_header = hex("00 00 01 b8 12 34 56 78");
 const Bytes picture = hex("00 00 01 00 0f ff f8 12");
 const Bytes slice = hex("00 00 01 01 aa bb cc dd ee");
 const size_t sh = sequence_header.size(), pic = picture.size();
-
-struct Record {
-    Bytes payload;
-    uint32_t es_offset = 0;
-    uint32_t scrambling = 0;
-};
 
 // An entry starts at the first zero of the sequence header's start code prefix and ends on the
 // byte before the prefix of the second picture (or of a sequence header), wherever the records
@@ -44,10 +39,6 @@ TEST(MPEG2Parser, EntryRunsFromSequenceHeaderToTheSecondPicture) {
         {"sequence header after one picture",
          {{sequence_header + picture + slice}, {sequence_header + picture}},
          {{0, false}, {sh + pic + slice.size() - 1, true}, {sh + pic + slice.size(), false}}},
-        // 00 | 00 01 b3 and 00 00 | 01 b3 and 00 00 01 | b3: the earlier record gets the mark.
-        {"prefix split 1+2", {{hex("11 22 33 00")}, {hex("00 01 b3 14")}}, {{3, false}}},
-        {"prefix split 2+1", {{hex("11 22 33 00 00")}, {hex("01 b3 14")}}, {{3, false}}},
-        {"prefix complete, code next", {{hex("55 00 00 01")}, {hex("b3 14 00")}}, {{1, false}}},
         {"end mark in the earlier record",
          {{sequence_header + picture + hex("77 66")}, {picture}},
          {{0, false}, {sh + pic + 1, true}}},
@@ -69,8 +60,7 @@ TEST(MPEG2Parser, EntryRunsFromSequenceHeaderToTheSecondPicture) {
     for (const Case& c : cases) {
         MPEG2Parser parser;
         Feed feed(parser);
-        for (const Record& r : c.records)
-            feed.add(r.payload, r.es_offset, r.scrambling);
+        feed.add(c.records);
         EXPECT_EQ(feed.marks(), c.marks) << c.what;
         for (const auto& header : feed.headers())
             EXPECT_TRUE(header.empty()) << c.what;
@@ -82,20 +72,14 @@ TEST(MPEG2Parser, EntryRunsFromSequenceHeaderToTheSecondPicture) {
 TEST(MPEG2Parser, HoldsTheCurrentRecordAndReleasesThePrevious) {
     MPEG2Parser parser;
     Feed feed(parser);
-    feed.add(hex("01 02"));
-    EXPECT_EQ(feed.released[0], nullptr);
-    EXPECT_EQ(feed.records[0].state, PacketRecord::held);
-    feed.add(Bytes{});
-    feed.add(hex("00 00 01 e0 00 00 80 00 00"), 9);
-    for (size_t i : {1, 2}) {
-        EXPECT_EQ(feed.released[i], &feed.records[i]);
-        EXPECT_EQ(feed.records[i].state, PacketRecord::released);
-    }
+    feed.add({{hex("01 02")}, {}, {hex("00 00 01 e0 00 00 80 00 00"), 9}});
+    EXPECT_EQ(feed.held(), 1u);
     EXPECT_EQ(feed.records[0].state, PacketRecord::held);
     feed.add(hex("03 04"));
-    EXPECT_EQ(feed.released[3], &feed.records[0]);
-    EXPECT_EQ(feed.records[0].state, PacketRecord::released);
-    EXPECT_EQ(feed.records[3].state, PacketRecord::held);
+    auto& r = feed.records;
+    EXPECT_EQ(feed.released, (std::vector<PacketRecord*>{nullptr, &r[1], &r[2], &r[0]}));
+    EXPECT_EQ(feed.held(), 1u);
+    EXPECT_EQ(r[3].state, PacketRecord::held);
 }
 
 // The same stream cut into records of every size from 4 to 40 bytes, and of a whole packet's

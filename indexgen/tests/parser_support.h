@@ -43,6 +43,14 @@ inline std::vector<size_t> record_sizes(size_t first, size_t last,
     return sizes;
 }
 
+// A record's payload, where its elementary stream data begins (0: not a PES start) and its
+// scrambling bits.
+struct Record {
+    Bytes payload;
+    uint32_t es_offset = 0;
+    uint32_t scrambling = 0;
+};
+
 // Records fed to a parser one by one; the deque keeps their addresses, as the generator's queue
 // does.
 class Feed {
@@ -57,6 +65,11 @@ class Feed {
         r.es_offset = es_offset;
         released.push_back(parser_.process(r));
         return r;
+    }
+
+    void add(const std::vector<Record>& records) {
+        for (const Record& r : records)
+            add(r.payload, r.es_offset, r.scrambling);
     }
 
     // Cuts es into records of the given size.

@@ -174,19 +174,15 @@ TEST(PESEdits, RefusalsLeaveTheRecordAsItWas) {
 
 TEST(PESEdits, SetPesLength) {
     PacketRecord first = record_with(hex("00 00 01 e0 00 00 80 00 00") + es_start, 9);
-    const auto length = [&] { return first.packet.payload[4] << 8 | first.packet.payload[5]; };
-    EXPECT_TRUE(set_pes_length(first, 1000));
-    EXPECT_EQ(length(), 994);
-    EXPECT_TRUE(first.modified);
+    // Below 6 bytes the length is 0, never negative; beyond 65535 it does not fit: 0.
+    for (auto [total, length] : {std::pair{1000, 994}, {5, 0}, {65541, 65535}, {65542, 0}}) {
+        first.modified = false;
+        EXPECT_TRUE(set_pes_length(first, static_cast<uint64_t>(total)) && first.modified);
+        EXPECT_EQ(first.packet.payload[4] << 8 | first.packet.payload[5], length) << total;
+    }
     first.modified = false;
-    EXPECT_FALSE(set_pes_length(first, 1000));
+    EXPECT_FALSE(set_pes_length(first, 65542));  // no change
     EXPECT_FALSE(first.modified);
-    EXPECT_TRUE(set_pes_length(first, 5));  // below 6: 0, never negative
-    EXPECT_EQ(length(), 0);
-    EXPECT_TRUE(set_pes_length(first, 65541));
-    EXPECT_EQ(length(), 65535);
-    EXPECT_TRUE(set_pes_length(first, 65542));  // does not fit: 0
-    EXPECT_EQ(length(), 0);
 
     // Over the records of a PES packet: only those classified intra count.
     std::vector<PacketRecord> records(4, record_with(Bytes(184, 0x33), 0));

@@ -5,6 +5,7 @@
 // allocate.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,47 +45,38 @@ class VideoFeeder final : public TSPipe {
             fed->pes_read = false;
         }
         fed->pes_offset = pes_offset_;
-        push(fed);
+        live_.push_back(fed);
         parser_.process(fed->record);
         ++records_;
-        while (live_count_ > 0 && front()->record.state == PacketRecord::released)
+        while (head_ < live_.size() && live_[head_]->record.state == PacketRecord::released)
             hand_over();
     }
 
     // Hands over the records the parser still holds (as at the end of a stream).
     void finish() {
-        while (live_count_ > 0)
+        while (head_ < live_.size())
             hand_over();
     }
 
     uint64_t records() const { return records_; }
     // Records the parser holds now.
     size_t held() const {
-        size_t n = 0;
-        for (size_t i = 0; i < live_count_; ++i)
-            n += live_[(live_head_ + i) % live_.size()]->record.state == PacketRecord::held;
-        return n;
+        return static_cast<size_t>(std::count_if(
+            live_.begin() + static_cast<ptrdiff_t>(head_), live_.end(),
+            [](const FedRecord* fed) { return fed->record.state == PacketRecord::held; }));
     }
 
   private:
-    // The records in stream order, in a ring that grows only while the parser holds more.
-    void push(FedRecord* fed) {
-        if (live_count_ == live_.size()) {
-            std::vector<FedRecord*> bigger(live_.empty() ? 16 : live_.size() * 2);
-            for (size_t i = 0; i < live_count_; ++i)
-                bigger[i] = live_[(live_head_ + i) % live_.size()];
-            live_.swap(bigger);
-            live_head_ = 0;
-        }
-        live_[(live_head_ + live_count_++) % live_.size()] = fed;
-    }
-    FedRecord* front() const { return live_[live_head_]; }
+    // The records not yet handed over are live_[head_...], in stream order; the vector is
+    // compacted in place, so it grows only while the parser holds more.
     void hand_over() {
-        FedRecord* fed = live_[live_head_];
-        live_head_ = (live_head_ + 1) % live_.size();
-        --live_count_;
+        FedRecord* fed = live_[head_++];
         if (sink_) sink_(*fed);
         free_.push_back(fed);
+        if (head_ == live_.size() || head_ >= 64) {
+            live_.erase(live_.begin(), live_.begin() + static_cast<ptrdiff_t>(head_));
+            head_ = 0;
+        }
     }
 
     FedRecord* take() {
@@ -105,8 +97,7 @@ class VideoFeeder final : public TSPipe {
     std::vector<std::unique_ptr<FedRecord>> pool_;
     std::vector<FedRecord*> free_;
     std::vector<FedRecord*> live_;
-    size_t live_head_ = 0;
-    size_t live_count_ = 0;
+    size_t head_ = 0;
 };
 
 }  // namespace Corvid::IndexGen::Testing
