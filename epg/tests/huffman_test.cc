@@ -178,10 +178,9 @@ TEST(HuffmanLoadTables, PatternNamesTheFiles) {
     EXPECT_TRUE(log.contains("Could not read Huffman mapping file (bad format): huff7.txt"));
     ASSERT_EQ(tables.size(), 3u);
     ASSERT_TRUE(tables.count(1) && tables.count(2) && tables.count(255));
-    EXPECT_EQ(decode_bits(tables[1], "0"), "a");
-    EXPECT_EQ(decode_bits(tables[1], "1"), "e");
-    EXPECT_EQ(decode_bits(tables[2], "0"), "b");
-    EXPECT_EQ(decode_bits(tables[255], "0"), "d");
+    EXPECT_EQ(decode_bits(tables[1], "0") + decode_bits(tables[1], "1") +
+                  decode_bits(tables[2], "0") + decode_bits(tables[255], "0"),
+              "aebd");
 
     // A bad or missing pattern is refused and keeps the tables already loaded.
     const std::string refusal =

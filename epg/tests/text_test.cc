@@ -33,15 +33,9 @@ TEST(DvbText, DefaultTable) {
         {"no character for C0 and DEL", "a\x01\x1F\x7Fz"sv, "az"},
         {"Ohm sign, sharp s", "\xE0\xFB"sv, "\u2126\u00DF"},
         // ISO/IEC 6937 puts the mark first; Unicode after the letter, or precomposed.
-        {"e acute",
-         "Caf\xC2"
-         "e"sv,
-         "Caf\u00E9"},
+        {"e acute", "Caf\xC2\x65"sv, "Caf\u00E9"},
         {"u diaeresis", "\xC8uber"sv, "\u00FCber"},
-        {"c cedilla",
-         "\xCB"
-         "c"sv,
-         "\u00E7"},
+        {"c cedilla", "\xCB\x63"sv, "\u00E7"},
         {"no precomposed q acute", "\xC2q"sv, "q\u0301"},
         {"mark at the very end", "\xC2"sv, "\u0301"},
     };
@@ -55,10 +49,7 @@ TEST(DvbText, SelectorMend) {
         {"0x05 is 8859-9", "\x05M\xE9t\xE9o"sv, "M\u00E9t\u00E9o"},
         {"8859-9 g breve", "\x05\xF0"sv, "\u011F"},
         {"0x05 table keeps CR/LF", "\x05X\x8AY"sv, "X\nY"},
-        {"0x0B is 8859-15, as in the French SDT",
-         "\x0B"
-         "France \xD4"sv,
-         "France \u00D4"},
+        {"0x0B is 8859-15, as in the French SDT", "\x0B\x46rance \xD4"sv, "France \u00D4"},
         {"8859-15 euro", "\x0B\xA4"sv, "\u20AC"},
         {"0x01 is 8859-5", "\x01\xB0"sv, "\u0410"},
         {"0x07 is 8859-11, 0xDB undefined there", "\x07\xA1\xDB"sv, "\u0E01\uFFFD"},
@@ -135,9 +126,9 @@ TEST(SiTime, MjdAndBcdFields) {
         EXPECT_EQ(t.valid() ? t.iso() : "", s.iso) << s.iso;
     }
     const uint8_t durations[][3] = {{0x01, 0x45, 0x30}, {0x99, 0x59, 0x59}, {0xFF, 0xFF, 0xFF}};
-    EXPECT_EQ(decode_bcd_duration(durations[0]).seconds(), 6330);
-    EXPECT_EQ(decode_bcd_duration(durations[1]).seconds(), 99 * 3600 + 59 * 60 + 59);
-    EXPECT_EQ(decode_bcd_duration(durations[2]).seconds(), 0);  // undefined
+    const int seconds[] = {6330, 99 * 3600 + 59 * 60 + 59, 0};  // the last undefined
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(decode_bcd_duration(durations[i]).seconds(), seconds[i]) << i;
 }
 
 }  // namespace
