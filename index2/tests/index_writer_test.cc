@@ -42,8 +42,11 @@ PacketRecord with_marks(PacketRecord record, std::vector<IndexGen::FrameMark> ma
     return record;
 }
 
-// Parses inline data back into packets.
-std::vector<MPEG::TSPacket> packets_of(const std::string& data) {
+// Parses the inline data of the blocks, joined, back into packets.
+std::vector<MPEG::TSPacket> packets_of(const std::vector<Block>& blocks) {
+    std::string data;
+    for (const Block& b : blocks)
+        data += b.data;
     std::vector<MPEG::TSPacket> packets;
     EXPECT_EQ(data.size() % 188, 0u);
     Gantry::Channel::BlockReader in(data.data(), data.size());
@@ -124,11 +127,11 @@ TEST_F(IndexWriterTest, EntryOfPsiReferencesAndInlinePackets) {
                                 }));
     ASSERT_EQ(blocks.size(), 7u);
     EXPECT_EQ(blocks[1].data + blocks[2].data + blocks[3].data, std::string(500, 'P'));
-    auto packets = packets_of(blocks[4].data);
-    ASSERT_EQ(packets.size(), 1u);
+    auto packets = packets_of({blocks[4], blocks[6]});
+    ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0].continuity_counter, 7u);
     EXPECT_EQ(packets[0].payload, start.packet.payload);
-    EXPECT_EQ(packets_of(blocks[6].data).at(0).continuity_counter, 9u);
+    EXPECT_EQ(packets[1].continuity_counter, 9u);
 }
 
 // Also: an intra start whose NPT is not yet known takes the last NPT, without NEW-NPT.
@@ -158,20 +161,18 @@ TEST_F(IndexWriterTest, VideoHeaderCountersRunUpToTheRecordAndGrownPayloadSplits
                                     "4000 2 - 3/5 ref 0@0 data 220",
                                     "4000 2 - 4/5 ref 0@0 data 156",
                                 }));
-    std::string data;
-    for (const Block& b : blocks)
-        data += b.data;
-    ASSERT_EQ(data.size(), 188u * 5);
-    EXPECT_EQ(static_cast<uint8_t>(data[188 + 3]), 0x1F);
-    EXPECT_EQ(static_cast<uint8_t>(data[376 + 3]), 0x10);
-    auto packets = packets_of(data.substr(564));
-    ASSERT_EQ(packets.size(), 2u);
-    EXPECT_EQ(packets[0].continuity_counter, 0u);
-    EXPECT_EQ(packets[1].continuity_counter, 1u);
-    EXPECT_TRUE(packets[0].payload_unit_start);
-    EXPECT_FALSE(packets[1].payload_unit_start);
-    std::vector<uint8_t> joined = packets[0].payload;
-    joined.insert(joined.end(), packets[1].payload.begin(), packets[1].payload.end());
+    // Two header packets, then the two of the picture.
+    auto packets = packets_of({blocks[2], blocks[3], blocks[4], blocks[5]});
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_EQ(static_cast<uint8_t>(blocks[2].data[3]), 0x1F);  // only the counters change
+    EXPECT_EQ(static_cast<uint8_t>(blocks[2].data[188 + 3]), 0x10);
+    const uint32_t counters[] = {15, 0, 0, 1};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(packets[i].continuity_counter, counters[i]) << "packet " << i;
+        EXPECT_EQ(packets[i].payload_unit_start, i == 2) << "packet " << i;
+    }
+    std::vector<uint8_t> joined = packets[2].payload;
+    joined.insert(joined.end(), packets[3].payload.begin(), packets[3].payload.end());
     EXPECT_EQ(joined, start.packet.payload);
 }
 
@@ -210,10 +211,7 @@ TEST_F(IndexWriterTest, PacketEndingOnePictureAndStartingTheNextKeepsBothEntries
     EXPECT_EQ(entries[0][1].ref_offset, 1188u);
     EXPECT_EQ(entries[0][1].ref_length, 188u);
     // Second entry ends with the first 31 payload bytes of the packet at 1752, inline.
-    std::string data;
-    for (const Block& b : entries[1])
-        data += b.data;
-    auto packets = packets_of(data);
+    auto packets = packets_of(entries[1]);
     ASSERT_EQ(packets.size(), 3u);  // PSI, 1376, the tail of 1752
     EXPECT_EQ(packets[2].payload.size(), 31u);
     EXPECT_EQ(packets[2].payload[30], static_cast<uint8_t>(1752 + 30));
