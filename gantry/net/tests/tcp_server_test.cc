@@ -18,7 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 const IPAddress LOOPBACK("127.0.0.1");
 
-// Echoes each line back until the client closes; counts connections and refuses one port.
+// Echoes bytes back until the client closes; counts connections and refuses one port. A client
+// is only answered while it holds a worker of its own, so answers to clients that all stay
+// connected prove the workers run at once.
 class EchoServer : public TCPServer {
   public:
     EchoServer(unsigned minimum_spare = 1, unsigned maximum = 10, uint16_t port = 0)
@@ -26,25 +28,16 @@ class EchoServer : public TCPServer {
     ~EchoServer() override { shutdown(); }
 
     std::atomic<int> served{0};
-    std::atomic<int> active{0};
-    std::atomic<int> peak{0};
     std::atomic<uint16_t> refused_port{0};
 
   protected:
     bool verify(const EndPoint& client) override { return client.port() != refused_port.load(); }
     void process(TCPSocket& socket, const EndPoint& client) override {
         ++served;
-        const int now = ++active;
-        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
-        }
         EXPECT_EQ(client, socket.remote_end_point());
         char buffer[256];
-        for (;;) {
-            const ssize_t got = socket.raw_read(buffer, sizeof buffer);
-            if (got <= 0) break;
+        for (ssize_t got; (got = socket.raw_read(buffer, sizeof buffer)) > 0;)
             if (socket.raw_write(buffer, static_cast<size_t>(got)) != got) break;
-        }
-        --active;
     }
 };
 
@@ -74,7 +67,6 @@ TEST(TCPServerTest, ServesConcurrentClientsOnPooledWorkers) {
         EXPECT_EQ(echo(*clients.back(), "hello " + std::to_string(i)),
                   "hello " + std::to_string(i));
     }
-    EXPECT_EQ(server.peak.load(), 4);
     EXPECT_EQ(server.busy_workers(), 4u);
     clients.clear();
 
@@ -163,13 +155,10 @@ TEST(TCPServerTest, PortInUseLeavesServerNotListening) {
 }
 
 // A context whose handshake always fails: the TLS server must drop the connection, never serve
-// it as plain TCP.
+// it as plain TCP (which would send the details below).
 class FailingContext : public SSL::Context {
   public:
-    std::unique_ptr<SSL::Connection> accept(int) override {
-        ++accepts;
-        return nullptr;
-    }
+    std::unique_ptr<SSL::Connection> accept(int) override { return ++accepts, nullptr; }
     std::unique_ptr<SSL::Connection> connect(int) override { return nullptr; }
     std::atomic<int> accepts{0};
 };
@@ -178,14 +167,11 @@ class DetailsServer : public SSL::TCPServer {
   public:
     explicit DetailsServer(SSL::Context* context) : SSL::TCPServer(context, LOOPBACK, 0) {}
     ~DetailsServer() override { shutdown(); }
-    std::atomic<int> served{0};
 
   protected:
     void process(SSL::TCPSocket& socket, const SSL::ClientDetails& client) override {
-        ++served;
-        const std::string text = client.end_point.str() + "|" + client.cert_cn + "|" +
-                                 (socket.is_secure() ? "tls" : "plain");
-        socket.write(text);
+        socket.write(client.end_point.str() + "|" + client.cert_cn + "|" +
+                     (socket.is_secure() ? "tls" : "plain"));
     }
 };
 
@@ -205,11 +191,9 @@ TEST(SSLServerTest, PlainWithoutContextDroppedOnFailedHandshake) {
     dropped.read_all(reply);
     EXPECT_EQ(reply, "");
     EXPECT_EQ(context.accepts.load(), 1);
-    EXPECT_EQ(server.served.load(), 0);
 
     SSL::TCPClient secure(&context, server.end_point(), 5);
-    EXPECT_FALSE(secure.connected());
-    EXPECT_FALSE(secure.valid());
+    EXPECT_FALSE(secure.connected() || secure.valid());
 }
 
 }  // namespace

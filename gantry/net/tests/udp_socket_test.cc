@@ -17,19 +17,13 @@ TEST(UDPSocketTest, BoundConnectedAndFailedForms) {
     UDPSocket a(LOOPBACK, 0);
     ASSERT_TRUE(a.valid());
     const EndPoint a_end = a.local_end_point();
-    ASSERT_NE(a_end.port(), 0);
-    UDPSocket sender(LOOPBACK, 0);
-    sender.send_to("datagram", 8, 0, a_end);
     char buffer[64];
     EndPoint from;
-    ASSERT_EQ(a.receive(buffer, sizeof buffer, 0, &from), 8u);
-    EXPECT_EQ(std::string(buffer, 8), "datagram");
-    EXPECT_EQ(from, sender.local_end_point());
-
     UDPSocket b(LOOPBACK, 0, LOOPBACK, a_end.port());
     ASSERT_TRUE(b.valid());
     b.send("xyz", 3);
     ASSERT_EQ(a.receive(buffer, sizeof buffer, 0, &from), 3u);
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
     EXPECT_EQ(from, b.local_end_point());
     a.send_to("back", 4, 0, from);
     ASSERT_EQ(b.receive(buffer, sizeof buffer), 4u);
@@ -63,16 +57,12 @@ void multicast_checks() {
 
     UDPSocket sender;
     ASSERT_TRUE(sender.set_multicast_ttl(1));
-    for (int i = 0; i < 3; ++i) {
-        const std::string payload = "packet " + std::to_string(i);
-        sender.send_to(payload.data(), payload.size(), 0, EndPoint(group, port));
-        ASSERT_TRUE(receiver.wait_readable(2)) << "datagram " << i << " did not arrive";
-        char buffer[64];
-        EndPoint from;
-        const size_t got = receiver.receive(buffer, sizeof buffer, 0, &from);
-        EXPECT_EQ(std::string(buffer, got), payload);
-        EXPECT_EQ(from.port(), sender.local_end_point().port());
-    }
+    sender.send_to("packet", 6, 0, EndPoint(group, port));
+    ASSERT_TRUE(receiver.wait_readable(2)) << "the datagram did not arrive";
+    char buffer[64];
+    EndPoint from;
+    EXPECT_EQ(std::string(buffer, receiver.receive(buffer, sizeof buffer, 0, &from)), "packet");
+    EXPECT_EQ(from.port(), sender.local_end_point().port());
 
     // Bound to the group address, the socket does not see unicast sent to its port.
     sender.send_to("unicast", 7, 0, EndPoint(LOOPBACK, port));
