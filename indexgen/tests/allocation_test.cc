@@ -11,18 +11,16 @@ uint64_t allocation_count();  // allocation_counter.cc
 namespace Corvid::IndexGen {
 namespace {
 
-using Testing::FedRecord;
-using Testing::VideoFeeder;
-
-class CountingPipe final : public TSPipe {
-  public:
+struct CountingPipe final : TSPipe {
     void process(const MPEG::TSPacket& packet) override { bytes += packet.payload.size(); }
     uint64_t bytes = 0;
 };
 
 // Allocations during the second of two passes over the file; *counter is zeroed between them.
-uint64_t second_pass(TSPipeline& pipeline, const std::vector<uint8_t>& file, size_t chunk,
+uint64_t second_pass(TSPipe& pipe, const std::vector<uint8_t>& file, size_t chunk,
                      uint64_t* counter) {
+    TSPipeline pipeline;
+    pipeline.add_pipe(pipe);
     uint64_t before = 0;
     for (int pass = 0; pass < 2; ++pass) {
         *counter = 0;
@@ -41,9 +39,7 @@ TEST(Allocation, PipelineAllocatesNothingOnceWarm) {
         CORVID_REQUIRE_SHARED(path, name);
         const auto file = Corvid::Testing::read_file(path);
         CountingPipe pipe;
-        TSPipeline pipeline;
-        pipeline.add_pipe(pipe);
-        EXPECT_EQ(second_pass(pipeline, file, chunk, &pipe.bytes), 0u) << name;
+        EXPECT_EQ(second_pass(pipe, file, chunk, &pipe.bytes), 0u) << name;
         EXPECT_GT(pipe.bytes, file.size() / 2) << name;  // the pipe did see the second pass
     }
 }
@@ -61,22 +57,17 @@ TEST(Allocation, ParsersAllocateNothingPerPacket) {
     for (const Case& c : {Case{"testdata/ts/video/tsduck-test-025.ts", 0x1000, false, 5},
                           Case{"testdata/ts/video/tsduck-test-064.ts", 0x100, true, 2}}) {
         CORVID_REQUIRE_SHARED(path, c.name);
-        const auto file = Corvid::Testing::read_file(path);
         H264Parser h264;
         MPEG2Parser mpeg2;
         uint64_t entries = 0;
-        VideoFeeder feeder(c.pid, c.h264 ? static_cast<Parser&>(h264) : mpeg2,
-                           [&](const FedRecord& fed) { entries += fed.record.has_header_start; });
-        TSPipeline pipeline;
-        pipeline.add_pipe(feeder);
-        const uint64_t allocations = second_pass(pipeline, file, 1316, &entries);
+        Testing::VideoFeeder feeder(
+            c.pid, c.h264 ? static_cast<Parser&>(h264) : mpeg2,
+            [&](const Testing::FedRecord& fed) { entries += fed.record.has_header_start; });
+        const uint64_t allocations =
+            second_pass(feeder, Corvid::Testing::read_file(path), 1316, &entries);
         EXPECT_GT(feeder.records(), 2 * 5000u) << c.name;
         EXPECT_EQ(entries, c.entries) << c.name;
-        if (c.h264) {
-            EXPECT_LE(allocations, 3 * c.entries) << c.name;
-        } else {
-            EXPECT_EQ(allocations, 0u) << c.name;
-        }
+        EXPECT_LE(allocations, c.h264 ? 3 * c.entries : 0) << c.name;
     }
 }
 
