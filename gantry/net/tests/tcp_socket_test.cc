@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -194,9 +195,9 @@ TEST(SocketTest, OptionsApply) {
     EXPECT_EQ(ttl, 7);
     EXPECT_EQ(keepalive, 1);
     EXPECT_TRUE(socket.go_nonblocking());
-    char byte;
-    EXPECT_EQ(socket.raw_read(&byte, 1), -1);
+    EXPECT_NE(::fcntl(socket.fd(), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_TRUE(socket.go_blocking());
+    EXPECT_EQ(::fcntl(socket.fd(), F_GETFL) & O_NONBLOCK, 0);
     socket.close();
     socket.close();
     EXPECT_FALSE(socket.valid());

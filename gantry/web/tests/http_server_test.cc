@@ -152,7 +152,8 @@ TEST(HTTPServerTest, UnknownURLGets404AndFailingHandler500) {
 }
 
 // Raw exchanges: HTTP/2.0 gets one 505 without the handler's body and the connection closes;
-// a '$' line reaches the "" handler; a silent client is logged.
+// a '$' line ends the request at once (no headers are awaited) and reaches the "" handler; a
+// silent client is logged.
 TEST(HTTPServerTest, RawStartLines) {
     LogCapture log;
     TestServer server;
