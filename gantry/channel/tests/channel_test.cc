@@ -161,8 +161,7 @@ TEST(ChannelBlockWriter, WritesAllOrNothing) {
 TEST(ChannelBlockWriter, SkipLeavesBytesAndRewindPatches) {
     uint8_t buffer[8] = {1, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
     Channel::BlockWriter w(buffer, sizeof buffer);
-    w.skip(1);
-    w.skip(2);  // no zero fill
+    w.skip(3);  // no zero fill
     w.write_byte(4);
     EXPECT_EQ(buffer[1], 0x55);
     EXPECT_EQ(error_of([&] { w.skip(5); }), "Channel error (1): Data block overflowed in skip");
