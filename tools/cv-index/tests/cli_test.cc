@@ -71,61 +71,47 @@ TEST(CvIndexCommandLine, FailuresAreOneLine) {
         expect_one_line_error(failing, 1);
 }
 
-class CvIndexOnCapture : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        CORVID_REQUIRE_SHARED(source, "testdata/ts/video/tsduck-test-025.ts");
-        // The default output lands beside the input, so work on a copy.
-        std::filesystem::copy_file(source, stream);
-        int status = -1;
-        std::string output = cv_index("build " + shell_quote(stream), &status);
-        ASSERT_EQ(status, 0) << output;
-        blocks = build_index(stream, dir.file("again.cvi2"));
-        ASSERT_GT(blocks.size(), 10u);
-        ASSERT_EQ(read_file(index), read_file(dir.file("again.cvi2"))) << "IN.ts.cvi2 by default";
-    }
-
-    // cv-index COMMAND INDEX EXTRA, expected to succeed.
-    std::vector<std::string> run(const std::string& command, const std::string& extra = "") {
+// Every command on the index of a real capture, checked against the index blocks (whose search,
+// listing and dump forms the reader and format tests pin down) and the stream's own PCRs.
+TEST(CvIndexOnCapture, CommandsReportWhatTheIndexHolds) {
+    CORVID_REQUIRE_SHARED(source, "testdata/ts/video/tsduck-test-025.ts");
+    TempDir dir;
+    // The default output lands beside the input, so work on a copy.
+    const std::string stream = dir.file("capture.ts"), index = stream + ".cvi2";
+    std::filesystem::copy_file(source, stream);
+    int status = -1;
+    std::string output = cv_index("build " + shell_quote(stream), &status);
+    ASSERT_EQ(status, 0) << output;
+    const auto blocks = build_index(stream, dir.file("again.cvi2"));
+    ASSERT_GT(blocks.size(), 10u);
+    ASSERT_EQ(read_file(index), read_file(dir.file("again.cvi2"))) << "IN.ts.cvi2 by default";
+    auto run = [&](const std::string& command, const std::string& extra = "") {
         int status = -1;
         std::string output = cv_index(command + " " + shell_quote(index) + " " + extra, &status);
         EXPECT_EQ(status, 0) << command << " " << extra << ": " << output;
         return split_lines(output);
-    }
+    };
+    auto count = [](const auto& items, auto predicate) {
+        return static_cast<size_t>(std::count_if(items.begin(), items.end(), predicate));
+    };
 
-    TempDir dir;
-    std::string stream = dir.file("capture.ts"), index = stream + ".cvi2";
-    std::vector<Index2::Block> blocks;
-};
-
-// One line per block, a "Ref data" line for each reference, and with --data a hex dump of inline
-// data that begins with a transport packet's sync byte.
-TEST_F(CvIndexOnCapture, DumpShowsHeaderAndEveryBlock) {
+    // dump: one line per block and a "Ref data" line for each reference; with --data a hex dump
+    // of each block's inline data, which begins with a transport packet's sync byte.
     auto lines = run("dump"), with_data = run("dump", "--data");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "CVI2 file, flags 0, block size 256");
-    auto count = [](const std::vector<std::string>& in, const char* prefix) {
-        return std::count_if(in.begin(), in.end(), [&](auto& l) { return l.starts_with(prefix); });
-    };
-    auto blocks_with = [&](auto predicate) {
-        return std::count_if(blocks.begin(), blocks.end(), predicate);
-    };
-    const auto refs = blocks_with([](auto& b) { return b.ref_length != 0; });
-    EXPECT_EQ(count(lines, "Index2 block[256]: NPT "), static_cast<long>(blocks.size()));
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](auto& l) { return l.find(" INTRA") != std::string::npos; }),
-              blocks_with([](auto& b) { return b.has(Index2::kFlagIntra); }));
-    EXPECT_EQ(count(lines, "  Ref data: "), refs);
-    EXPECT_EQ(lines.size(), 1 + blocks.size() + static_cast<size_t>(refs));
-    EXPECT_EQ(count(with_data, "  Inline data ("),
-              blocks_with([](auto& b) { return !b.data.empty(); }));
-    auto first = std::find_if(with_data.begin(), with_data.end(),
-                              [](auto& l) { return l.starts_with("  Inline data ("); });
+    const size_t refs = count(blocks, [](auto& b) { return b.ref_length != 0; });
+    EXPECT_EQ(count(lines, [](auto& l) { return l.starts_with("Index2 block[256]: NPT "); }),
+              blocks.size());
+    EXPECT_EQ(count(lines, [](auto& l) { return l.starts_with("  Ref data: "); }), refs);
+    EXPECT_EQ(lines.size(), 1 + blocks.size() + refs);
+    auto is_data = [](auto& l) { return l.starts_with("  Inline data ("); };
+    EXPECT_EQ(count(with_data, is_data), count(blocks, [](auto& b) { return !b.data.empty(); }));
+    auto first = std::find_if(with_data.begin(), with_data.end(), is_data);
     ASSERT_LT(first + 1, with_data.end());
     EXPECT_TRUE(first[1].starts_with("    47")) << first[1];
-}
 
-TEST_F(CvIndexOnCapture, IntraListsEntriesAtTheirSpacing) {
+    // intra: every entry; entries are about 0.6 s apart, so with 1 s spacing fewer, in order.
     std::vector<std::string> expected;
     for (const auto& block : blocks) {
         std::ostringstream line;
@@ -134,7 +120,6 @@ TEST_F(CvIndexOnCapture, IntraListsEntriesAtTheirSpacing) {
     }
     ASSERT_GE(expected.size(), 3u);
     EXPECT_EQ(run("intra"), expected);
-    // Entries about 0.6 s apart: with 1 s spacing fewer of them, in order.
     auto spaced = run("intra", "1");
     ASSERT_FALSE(spaced.empty());
     EXPECT_LT(spaced.size(), expected.size());
@@ -143,43 +128,40 @@ TEST_F(CvIndexOnCapture, IntraListsEntriesAtTheirSpacing) {
             ++k;
         EXPECT_LT(k, expected.size()) << spaced[i];
     }
-}
 
-// Without an intra entry after the target, --intra keeps the covering block.
-TEST_F(CvIndexOnCapture, FindNamesTheBlockThatCoversTheNpt) {
+    // find: the line names the block found; without an intra entry after the target, --intra
+    // keeps the covering block.
     const double last = blocks.back().npt;
     for (double target : {0.25, last / 3, last / 2, last - 0.05}) {
         for (const char* intra : {"", " --intra"}) {
             std::ostringstream arguments;
             arguments << target << intra;
-            auto lines = run("find", arguments.str());
-            ASSERT_EQ(lines.size(), 1u);
+            auto found = run("find", arguments.str());
+            ASSERT_EQ(found.size(), 1u);
+            const std::string& line = found[0];
             double npt = 0;
             unsigned long long offset = 0, position = 0;
-            ASSERT_EQ(std::sscanf(lines[0].c_str(), "NPT %lf offset %llu block %llu", &npt, &offset,
+            ASSERT_EQ(std::sscanf(line.c_str(), "NPT %lf offset %llu block %llu", &npt, &offset,
                                   &position),
                       3)
-                << lines[0];
-            ASSERT_TRUE(position % 256 == 0 && position >= 256) << lines[0];
+                << line;
+            ASSERT_TRUE(position % 256 == 0 && position >= 256) << line;
             const auto& block = blocks.at(position / 256 - 1);
-            EXPECT_EQ(block.offset, offset) << lines[0];
-            EXPECT_DOUBLE_EQ(block.npt, npt) << lines[0];
-            const bool later_intra = std::any_of(blocks.begin(), blocks.end(), [&](auto& b) {
-                return b.has(Index2::kFlagIntra) && b.npt >= target;
-            });
-            if (*intra && later_intra) {
-                EXPECT_TRUE(block.has(Index2::kFlagIntra) && npt >= target) << lines[0];
+            EXPECT_EQ(block.offset, offset) << line;
+            EXPECT_DOUBLE_EQ(block.npt, npt) << line;
+            if (*intra && count(blocks, [&](auto& b) {
+                    return b.has(Index2::kFlagIntra) && b.npt >= target;
+                })) {
+                EXPECT_TRUE(block.has(Index2::kFlagIntra) && npt >= target) << line;
             } else {
-                EXPECT_TRUE(block.has(Index2::kFlagNewNpt) && npt <= target) << lines[0];
+                EXPECT_TRUE(block.has(Index2::kFlagNewNpt) && npt <= target) << line;
             }
         }
     }
-}
 
-// The rate the PCRs of the stream give: bytes between the first and the last PCR packet over the
-// clock time between them.
-TEST_F(CvIndexOnCapture, BitRateAgreesWithThePcrClock) {
-    auto lines = run("bitrate");
+    // bitrate: the rate the PCRs give, bytes between the first and the last PCR packet over the
+    // clock time between them.
+    lines = run("bitrate");
     ASSERT_EQ(lines.size(), 1u);
     long rate = 0;
     ASSERT_EQ(std::sscanf(lines[0].c_str(), "%ld bit/s", &rate), 1);
@@ -189,19 +171,16 @@ TEST_F(CvIndexOnCapture, BitRateAgreesWithThePcrClock) {
     double pcr_rate =
         (pcrs.back().offset - pcrs.front().offset) * 8.0 / (pcrs.back().pcr - pcrs.front().pcr);
     EXPECT_NEAR(rate, pcr_rate, pcr_rate * 0.1);
-}
 
-// Refused: an entry past the last one, and a stream shorter than the ranges the entry names.
-TEST_F(CvIndexOnCapture, ExtractRefusesMissingEntriesAndForeignStreams) {
-    const auto entries = std::count_if(blocks.begin(), blocks.end(),
-                                       [](auto& b) { return b.count != 0 && b.index == 0; });
+    // extract: refused for an entry past the last one and for a stream shorter than the ranges
+    // the entry names; otherwise whole packets.
+    const size_t entries = count(blocks, [](auto& b) { return b.count != 0 && b.index == 0; });
     write_file(dir.file("short.ts"), std::string(188 * 100, '\0'));
-    const std::string rest = " " + shell_quote(index) + " ";
-    const std::string out = " -o " + shell_quote(dir.file("out.ts"));
+    const std::string rest = " " + shell_quote(index) + " ",
+                      out = " -o " + shell_quote(dir.file("out.ts"));
     expect_one_line_error("extract " + shell_quote(stream) + rest + std::to_string(entries) + out,
                           1);
     expect_one_line_error("extract " + shell_quote(dir.file("short.ts")) + rest + "0" + out, 1);
-    int status = -1;
     cv_index("extract " + shell_quote(stream) + rest + "0" + out, &status);
     EXPECT_EQ(status, 0);
     auto bytes = read_file(dir.file("out.ts"));
