@@ -97,10 +97,10 @@ class Feed {
     }
 
     // header_data of the records where an entry starts.
-    std::vector<std::string> headers() const {
-        std::vector<std::string> out;
+    std::vector<Bytes> headers() const {
+        std::vector<Bytes> out;
         for (const PacketRecord& r : records)
-            if (r.has_header_start) out.push_back(r.header_data);
+            if (r.has_header_start) out.emplace_back(r.header_data.begin(), r.header_data.end());
         return out;
     }
 
