@@ -47,8 +47,18 @@ MPEG::TSPacket packet(uint16_t pid, uint64_t offset, Bytes payload = {}, bool st
     return p;
 }
 
-// Feeds a section as the packets that carry it (one each here), from the given offset on.
-void feed_section(IndexGenerator& generator, uint16_t pid, const Bytes& section, uint64_t offset) {
+// Feeds a PAT or a PMT as the packets that carry it, from the given
+// offset on.
+template <class Table>
+void feed_table(IndexGenerator& generator, uint16_t pid, Table table, uint64_t offset) {
+    table.header.current_next = true;
+    table.header.table_id_extension = 5;
+    Bytes section;
+    if constexpr (std::is_same_v<Table, MPEG::PAT>) {
+        ASSERT_TRUE(MPEG::write_pat(table, section));
+    } else {
+        ASSERT_TRUE(MPEG::write_pmt(table, section));
+    }
     auto bytes = MPEG::section_packets(packet(pid, offset, {}, true), section);
     Gantry::Channel::BlockReader in(bytes.data(), bytes.size());
     for (MPEG::TSPacket p; in.remaining() >= 188; offset += 188) {
@@ -58,33 +68,10 @@ void feed_section(IndexGenerator& generator, uint16_t pid, const Bytes& section,
     }
 }
 
-void feed_pat(IndexGenerator& generator, std::map<uint16_t, uint16_t> programs, uint64_t offset) {
-    MPEG::PAT pat;
-    pat.header.current_next = true;
-    pat.header.table_id_extension = 1;
-    pat.programs = std::move(programs);
-    Bytes section;
-    ASSERT_TRUE(MPEG::write_pat(pat, section));
-    feed_section(generator, 0, section, offset);
-}
-
-void feed_pmt(IndexGenerator& generator, uint16_t pid, std::vector<MPEG::PMTStream> streams,
-              MPEG::DescriptorList descriptors, uint64_t offset) {
-    MPEG::PMT pmt;
-    pmt.header.current_next = true;
-    pmt.header.table_id_extension = 5;
-    pmt.pcr_pid = 0x100;
-    pmt.streams = std::move(streams);
-    pmt.descriptors = std::move(descriptors);
-    Bytes section;
-    ASSERT_TRUE(MPEG::write_pmt(pmt, section));
-    feed_section(generator, pid, section, offset);
-}
-
 // PAT (program 5 -> PMT 0x20), PMT with MPEG-2 video on 0x100.
 void announce_mpeg2(IndexGenerator& generator) {
-    feed_pat(generator, {{5, 0x20}}, 0);
-    feed_pmt(generator, 0x20, {{0x02, 0x100, {}}}, {}, 188);
+    feed_table(generator, 0, MPEG::PAT{{}, {{5, 0x20}}}, 0);
+    feed_table(generator, 0x20, MPEG::PMT{{}, 0x100, {}, {{0x02, 0x100, {}}}}, 188);
 }
 
 // A video PES packet: header with a PTS, lead bytes of picture data, then start codes with 20
@@ -135,21 +122,23 @@ TEST(IndexGenerator, PatSkipsNetworkProgramAndPmtLastVideoStreamWins) {
     LogCapture log;
     RecordingWriter writer;
     IndexGenerator generator(writer, -1.0);
-    feed_pat(generator, {{0, 0x10}, {5, 0x20}, {6, 0x30}}, 0);
+    feed_table(generator, 0, MPEG::PAT{{}, {{0, 0x10}, {5, 0x20}, {6, 0x30}}}, 0);
     EXPECT_EQ(generator.pmt_pid(), 0x20);
     EXPECT_TRUE(log.has_line("2 PMT on PID: 32"));
     MPEG::Descriptor ca{9, {0x05, 0x00, 0xE1, 0x23}};
-    feed_pmt(generator, 0x20, {{0x02, 0x101, {}}, {0x03, 0x102, {}}, {0x1B, 0x103, {}}}, {ca}, 188);
+    feed_table(
+        generator, 0x20,
+        MPEG::PMT{{}, 0x100, {ca}, {{0x02, 0x101, {}}, {0x03, 0x102, {}}, {0x1B, 0x103, {}}}}, 188);
     EXPECT_EQ(generator.video_type(), IndexGenerator::h264_video);
     EXPECT_EQ(generator.video_pid(), 0x103);
     EXPECT_EQ(generator.ca_pid(), 0x123);
     EXPECT_TRUE(log.has_line("2 Detected H.264 video stream on PID: 259"));
     EXPECT_TRUE(log.has_line("2 Found CA data for capture on PID: 291"));
     // A later PMT changes nothing.
-    feed_pmt(generator, 0x20, {{0x02, 0x104, {}}}, {}, 376);
+    feed_table(generator, 0x20, MPEG::PMT{{}, 0x100, {}, {{0x02, 0x104, {}}}}, 376);
     EXPECT_EQ(generator.video_pid(), 0x103);
     // A new PAT moves the PMT PID.
-    feed_pat(generator, {{5, 0x40}}, 564);
+    feed_table(generator, 0, MPEG::PAT{{}, {{5, 0x40}}}, 564);
     EXPECT_EQ(generator.pmt_pid(), 0x40);
     EXPECT_TRUE(log.has_line("2 PMT on PID: 64"));
     EXPECT_STREQ(IndexGenerator::video_type_name(0), "Unknown");
@@ -157,8 +146,8 @@ TEST(IndexGenerator, PatSkipsNetworkProgramAndPmtLastVideoStreamWins) {
 
     // Without a video stream nothing reaches the writer.
     IndexGenerator audio_only(writer, -1.0);
-    feed_pat(audio_only, {{5, 0x20}}, 0);
-    feed_pmt(audio_only, 0x20, {{0x03, 0x101, {}}}, {}, 188);
+    feed_table(audio_only, 0, MPEG::PAT{{}, {{5, 0x20}}}, 0);
+    feed_table(audio_only, 0x20, MPEG::PMT{{}, 0x100, {}, {{0x03, 0x101, {}}}}, 188);
     EXPECT_EQ(audio_only.video_type(), IndexGenerator::no_video);
     audio_only.process(packet(0x101, 376, pes({0xB3}), true, 1.0));
     EXPECT_TRUE(writer.packets.empty());
