@@ -283,7 +283,6 @@ TEST(IndexSet, NewSegmentThenResumedSegmentAppends) {
     const std::string path = dir.file("segment.ts.cvi2");
     IndexSet set;
     ASSERT_TRUE(set.create(path, 0, -1.0));
-    EXPECT_DOUBLE_EQ(set.base_pcr(), -1.0);
     feed_datagrams(set, stream);
     // The first PCR of the capture, on the first video packet: 0.7433... s.
     EXPECT_NEAR(set.base_pcr(), 0.74335, 1e-5);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "gantry/channel/block.h"
 #include "indexgen/indexgen.h"
 #include "indexgen/tests/parser_support.h"
@@ -129,8 +131,7 @@ TEST(PESEdits, ClearThenInsertReusesTheFreedBytes) {
 // No timestamps and H = 0: the PTS needs 5 new bytes, and a full 184-byte payload becomes 189.
 TEST(PESEdits, InsertGrowsThePayloadWhenNothingWasFreed) {
     Bytes es(175);
-    for (size_t i = 0; i < es.size(); ++i)
-        es[i] = static_cast<uint8_t>(i * 7 + 1);
+    std::iota(es.begin(), es.end(), 1);
     PacketRecord r = record_with(hex("00 00 01 e0 00 00 80 00 00") + es, 9);
     r.packet.pcr = 1.0;
     ASSERT_TRUE(insert_pts(r));
