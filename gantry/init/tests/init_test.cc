@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,41 +13,34 @@ namespace {
 
 using Log = std::vector<std::string>;
 
-// Appends its name to a log when initialised; with a sequence, also registers child from there.
+// An action that calls a function when initialised.
 template <class Base = Init::Action>
-class Logged : public Base {
-  public:
-    Logged(Log& log, std::string name, int rank = 0, Init::Sequence* sequence = nullptr,
-           Init::Action* child = nullptr)
-        : Base(rank), log_(log), name_(std::move(name)), sequence_(sequence), child_(child) {}
-    void initialise() override {
-        log_.push_back(name_);
-        if (sequence_ != nullptr) sequence_->add(child_);
-    }
-
-  private:
-    Log& log_;
-    std::string name_;
-    Init::Sequence* sequence_;
-    Init::Action* child_;
+struct Step : Base {
+    Step(int rank, std::function<void()> body) : Base(rank), body(std::move(body)) {}
+    void initialise() override { body(); }
+    std::function<void()> body;
 };
 
 TEST(Sequence, RunsByRankStablyAndEachActionOnlyOnce) {
     Log log;
     Init::Sequence sequence;
-    Logged<> late(log, "late", -9);
-    Logged<> first(log, "first", -2, &sequence, &late);
+    Step<> late(-9, [&] { log.push_back("late"); });
+    // late, added while the sequence runs (it would deadlock were the list locked meanwhile),
+    // runs in the same call although earlier actions already ran.
+    Step<> first(-2, [&] {
+        log.push_back("first");
+        sequence.add(&late);
+    });
     sequence.add(&first);
     // Enough equal ranks that an unstable sort reorders them.
-    std::vector<std::unique_ptr<Logged<>>> actions;
+    std::vector<std::unique_ptr<Step<>>> actions;
     for (int i = 0; i < 40; ++i) {
-        actions.push_back(std::make_unique<Logged<>>(log, std::to_string(i), 2 - i % 3));
+        actions.push_back(
+            std::make_unique<Step<>>(2 - i % 3, [&log, i] { log.push_back(std::to_string(i)); }));
         sequence.add(actions.back().get());
     }
     sequence.add(actions.front().get());
     EXPECT_EQ(sequence.size(), 41u) << "the same action twice is one registration";
-    // late, added while the sequence runs (it would deadlock were the list locked meanwhile),
-    // runs in the same call although earlier actions already ran.
     sequence.run();
     sequence.run();
     Log expected{"first", "late"};
@@ -61,8 +55,10 @@ TEST(AutoAction, JoinsTheProcessSequenceAndLeavesItWhenDestroyed) {
     auto& sequence = Init::Sequence::instance();
     sequence.run();  // whatever the program registered statically
     Log log;
-    { Logged<Init::AutoAction> gone(log, "gone"); }
-    Logged<Init::AutoAction> kept(log, "kept");
+    {
+        Step<Init::AutoAction> gone(0, [&] { log.push_back("gone"); });
+    }
+    Step<Init::AutoAction> kept(0, [&] { log.push_back("kept"); });
     sequence.run();  // would touch the destroyed action had it stayed registered
     EXPECT_EQ(log, (Log{"kept"}));
 }
