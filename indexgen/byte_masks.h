@@ -3,6 +3,7 @@
 // cycles and the parsers look closer only where the bits say.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -37,6 +38,18 @@ inline uint64_t byte_bits(const uint8_t* p, size_t n, uint8_t value) {
     for (; k < n; ++k)
         bits |= uint64_t{p[k] == value} << k;
     return bits;
+}
+
+// The zero bytes that end data[from, end), at most cap of them; when the run reaches from, the
+// carried zeros (those that ended the bytes before from) count too. A start code prefix may be
+// split anywhere, so a parser carries these into its next record or search.
+inline unsigned zeros_before(const uint8_t* data, size_t from, size_t end, unsigned carried,
+                             unsigned cap) {
+    size_t k = end;
+    while (k > from && end - k < cap && data[k - 1] == 0)
+        --k;
+    const auto zeros = static_cast<unsigned>(end - k);
+    return k == from ? std::min(cap, zeros + carried) : zeros;
 }
 
 }  // namespace Corvid::IndexGen

@@ -97,12 +97,7 @@ void H264Parser::scan(const uint8_t* data, size_t size) {
                 collection_.append(reinterpret_cast<const char*>(data + i), j - i);
             }
         }
-        size_t k = j;
-        while (k > i && j - k < 3 && data[k - 1] == 0)
-            --k;
-        unsigned zeros = static_cast<unsigned>(j - k);
-        if (k == i) zeros = std::min(3u, zeros + zeros_);
-        zeros_ = zeros;
+        zeros_ = zeros_before(data, i, j, zeros_, 3);
         if (j == size) return;
         step(data[j], j);
         i = j + 1;

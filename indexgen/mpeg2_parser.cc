@@ -76,12 +76,8 @@ void MPEG2Parser::scan(PacketRecord& record, size_t begin) {
         }
     }
     // Zeros at the end may begin the next record's prefix.
-    size_t k = size;
-    while (k > i && size - k < 2 && data[k - 1] == 0)
-        --k;
-    unsigned zeros = static_cast<unsigned>(size - k);
-    if (k == begin) zeros = std::min(2u, zeros + carried);
-    zeros_ = zeros;
+    // (After a start code in this record, carried is 0.)
+    zeros_ = zeros_before(data, i, size, carried, 2);
 }
 
 void MPEG2Parser::start_code(PacketRecord& record, size_t begin, int64_t value_index,
