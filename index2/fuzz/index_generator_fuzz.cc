@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "capture/index_set.h"
 #include "gantry/channel/error.h"
-#include "indexgen/index_set.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;

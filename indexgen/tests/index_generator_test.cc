@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "capture/index_set.h"
 #include "gantry/channel/error.h"
 #include "index2/format.h"
 #include "index2/index_writer.h"
 #include "indexgen/index_generator.h"
-#include "indexgen/index_set.h"
 #include "indexgen/index_writer.h"
 #include "indexgen/ts_pipe.h"
 #include "mpeg/pat.h"

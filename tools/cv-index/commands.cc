@@ -12,10 +12,10 @@
 #include <ostream>
 #include <vector>
 
+#include "capture/index_set.h"
 #include "gantry/channel/error.h"
 #include "gantry/channel/fd.h"
 #include "index2/index_reader.h"
-#include "indexgen/index_set.h"
 
 namespace Corvid::Tools {
 

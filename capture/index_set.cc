@@ -1,4 +1,4 @@
-#include "indexgen/index_set.h"
+#include "capture/index_set.h"
 
 namespace Corvid::IndexGen {
 

@@ -1,0 +1,4 @@
+# What a capture assembles per segment: the pipeline, the index generator and the index writer.
+corvid_library(NAME corvid_capture_index
+  SOURCES index_set.cc
+  DEPS corvid_index2 corvid_indexgen corvid_mpeg gantry_log)
