@@ -1,6 +1,9 @@
 # Build helpers shared by every module. A module's CMakeLists.txt uses only these.
 
-set(CORVID_WARNINGS -Wall -Wextra -Werror)
+set(CORVID_WARNINGS -Wall -Wextra)
+if(CORVID_WERROR)
+  list(APPEND CORVID_WARNINGS -Werror)
+endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # Checks the lock annotations of gantry/mt/annotations.h.
   list(APPEND CORVID_WARNINGS -Wthread-safety)
