@@ -6,8 +6,6 @@ namespace Gantry::Web {
 
 namespace {
 
-constexpr size_t FOLD_WIDTH = 60;
-
 bool same_name(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -17,10 +15,6 @@ bool same_name(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
 }
 
 void append_clean(std::string& out, std::string_view text) {
@@ -74,37 +68,6 @@ void MIMEHeaders::remove_header(std::string_view name) {
     }
 }
 
-std::string fold_header_value(std::string_view value) {
-    std::string out;
-    while (value.size() > FOLD_WIDTH) {
-        size_t piece_end = std::string_view::npos, rest_start = 0;
-        for (size_t i = FOLD_WIDTH; i-- > 0;) {
-            if (value[i] == ',' && i + 1 < value.size() && is_blank(value[i + 1])) {
-                piece_end = i + 1;
-                rest_start = i + 1;
-                break;
-            }
-        }
-        if (piece_end == std::string_view::npos) {
-            for (size_t i = FOLD_WIDTH; i-- > 1;) {
-                if (value[i] == ' ') {
-                    piece_end = i;
-                    rest_start = i;
-                    break;
-                }
-            }
-        }
-        if (piece_end == std::string_view::npos) break;  // no break point: the rest goes whole
-        out.append(value.substr(0, piece_end));
-        out += "\r\n ";
-        value = value.substr(rest_start);
-        while (!value.empty() && is_blank(value.front()))
-            value.remove_prefix(1);
-    }
-    out.append(value);
-    return out;
-}
-
 void MIMEHeaders::write(std::string& out) const {
     for (const auto& child : children()) {
         const std::string& name = child->name();
@@ -113,14 +76,7 @@ void MIMEHeaders::write(std::string& out) const {
         out += (first >= 'a' && first <= 'z') ? static_cast<char>(first - 'a' + 'A') : first;
         append_clean(out, std::string_view(name).substr(1));
         out += ": ";
-        const std::string& value = child->content();
-        if (value.size() > FOLD_WIDTH) {
-            std::string clean;
-            append_clean(clean, value);
-            out += fold_header_value(clean);
-        } else {
-            append_clean(out, value);
-        }
+        append_clean(out, child->content());
         out += "\r\n";
     }
 }

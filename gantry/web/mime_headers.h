@@ -32,18 +32,14 @@ class MIMEHeaders : public XML::Element {
     // Removes every field with the name.
     void remove_header(std::string_view name);
 
-    // Each field as "Name: value" CRLF, the name's first character upper-cased, values longer
-    // than 60 characters folded onto continuation lines. CR and LF inside names or values
-    // become spaces, so a value cannot smuggle in a field of its own.
+    // Each field as "Name: value" CRLF on one line however long (HTTP/1.1 forbids folding, and
+    // some clients reject it), the name's first character upper-cased. CR and LF inside names
+    // or values become spaces, so a value cannot smuggle in a field of its own.
     void write(std::ostream& out) const;
     void write(std::string& out) const;
 
   private:
     const XML::Element* find(std::string_view name) const;
 };
-
-// Folds one header value as it is written: broken after the last comma followed by a blank, or
-// else at the last space, within the first 60 characters; pieces are joined by CRLF and a space.
-std::string fold_header_value(std::string_view value);
 
 }  // namespace Gantry::Web

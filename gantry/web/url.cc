@@ -29,15 +29,22 @@ URL::URL(std::string text) : text_(std::move(text)) {}
 URL& URL::operator=(const URL& other) {
     if (this != &other) {
         text_ = other.text_;
-        parts_.reset();
+        delete parts_.exchange(nullptr, std::memory_order_acq_rel);
     }
     return *this;
 }
 
 const XML::Element& URL::split() const {
-    if (parts_) return *parts_;
-    parts_ = std::make_unique<XML::Element>("url");
-    std::string_view rest = text_;
+    if (const XML::Element* parts = parts_.load(std::memory_order_acquire)) return *parts;
+    std::unique_ptr<XML::Element> made = split_text(text_);
+    const XML::Element* first = nullptr;
+    if (parts_.compare_exchange_strong(first, made.get(), std::memory_order_acq_rel))
+        return *made.release();
+    return *first;
+}
+
+std::unique_ptr<XML::Element> URL::split_text(std::string_view rest) {
+    auto parts = std::make_unique<XML::Element>("url");
 
     std::string_view fragment, query;
     bool has_fragment = false, has_query = false;
@@ -56,7 +63,7 @@ const XML::Element& URL::split() const {
     while (scheme_end < rest.size() && is_scheme_char(rest[scheme_end], scheme_end == 0))
         ++scheme_end;
     if (scheme_end > 0 && scheme_end < rest.size() && rest[scheme_end] == ':') {
-        add_part(*parts_, "scheme", rest.substr(0, scheme_end));
+        add_part(*parts, "scheme", rest.substr(0, scheme_end));
         rest = rest.substr(scheme_end + 1);
         if (rest.substr(0, 2) == "//") {
             rest = rest.substr(2);
@@ -68,23 +75,23 @@ const XML::Element& URL::split() const {
                 const std::string_view user_info = authority.substr(0, at);
                 authority = authority.substr(at + 1);
                 const size_t colon = user_info.find(':');
-                add_part(*parts_, "user", user_info.substr(0, colon));
+                add_part(*parts, "user", user_info.substr(0, colon));
                 if (colon != std::string_view::npos)
-                    add_part(*parts_, "password", user_info.substr(colon + 1));
+                    add_part(*parts, "password", user_info.substr(colon + 1));
             }
             const size_t colon = authority.rfind(':');
             if (colon != std::string_view::npos) {
-                add_part(*parts_, "host", authority.substr(0, colon));
-                add_part(*parts_, "port", authority.substr(colon + 1));
+                add_part(*parts, "host", authority.substr(0, colon));
+                add_part(*parts, "port", authority.substr(colon + 1));
             } else if (!authority.empty()) {
-                add_part(*parts_, "host", authority);
+                add_part(*parts, "host", authority);
             }
         }
     }
-    if (!rest.empty()) add_part(*parts_, "path", rest);
-    if (has_query) add_part(*parts_, "query", query);
-    if (has_fragment) add_part(*parts_, "fragment", fragment);
-    return *parts_;
+    if (!rest.empty()) add_part(*parts, "path", rest);
+    if (has_query) add_part(*parts, "query", query);
+    if (has_fragment) add_part(*parts, "fragment", fragment);
+    return parts;
 }
 
 std::string URL::part(std::string_view name) const {

@@ -1,8 +1,10 @@
 // A URL or request target, with an on-demand split into its parts and percent encoding.
 //
-// Threading: a URL is used by one thread at a time (the split is cached on first use).
+// Threading: any number of threads may read one URL at once, although its split is made on first
+// use and kept; assigning to a URL needs it to themselves.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -19,6 +21,7 @@ class URL {
     URL(const char* text) : URL(std::string(text)) {}  // NOLINT
     URL(const URL& other) : text_(other.text_) {}
     URL& operator=(const URL& other);
+    ~URL() { delete parts_.load(std::memory_order_acquire); }
 
     const std::string& str() const { return text_; }
     bool empty() const { return text_.empty(); }
@@ -49,8 +52,11 @@ class URL {
     friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
 
   private:
+    static std::unique_ptr<XML::Element> split_text(std::string_view text);
+
     std::string text_;
-    mutable std::unique_ptr<XML::Element> parts_;
+    // Set once by the first split; readers racing to make it keep the first and drop their own.
+    mutable std::atomic<const XML::Element*> parts_{nullptr};
 };
 
 std::ostream& operator<<(std::ostream& out, const URL& url);

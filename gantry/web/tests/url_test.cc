@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "gantry/web/url.h"
 
 namespace Gantry::Web {
@@ -38,6 +41,24 @@ TEST(URLTest, SplitsIntoThePartsPresent) {
     url = URL("/second?q");
     EXPECT_EQ(url.path(), "/second");
     EXPECT_EQ(URL(url).query(), "q");
+}
+
+// Threads reading one URL share one split, whichever of them makes it.
+TEST(URLTest, ThreadsShareOneSplit) {
+    for (int round = 0; round < 20; ++round) {
+        const URL url("http://host:81/path?q=1");
+        std::vector<const XML::Element*> seen(4);
+        std::vector<std::thread> readers;
+        for (size_t i = 0; i < seen.size(); ++i)
+            readers.emplace_back([&url, &seen, i] {
+                seen[i] = &url.split();
+                EXPECT_EQ(url.port(), 81);
+            });
+        for (auto& reader : readers)
+            reader.join();
+        for (const XML::Element* parts : seen)
+            EXPECT_EQ(parts, seen[0]);
+    }
 }
 
 TEST(URLTest, EncodingAndDecodingInBothModes) {
