@@ -1,0 +1,47 @@
+// SOAP::URLHandler: a URL handler of the HTTP server that takes SOAP envelopes by POST and
+// answers with an envelope. A GET (or any method but POST) gets 405 "Method not allowed", a body
+// that is not a SOAP envelope 400 "Bad Request"; each is logged at error level. Faults are sent
+// with status 200.
+//
+// Responses carry the Content-Type a SOAP client expects of their envelope: "text/xml;
+// charset=utf-8" for SOAP 1.1, "application/soap+xml; charset=utf-8" for SOAP 1.2.
+//
+// Threading: handle_message() runs concurrently on the server's workers. map_namespace() only
+// before the handler is added to a server.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "gantry/net/ssl.h"
+#include "gantry/soap/message.h"
+#include "gantry/web/url_handler.h"
+
+namespace Gantry::SOAP {
+
+class URLHandler : public Web::URLHandler {
+  public:
+    explicit URLHandler(std::string pattern) : Web::URLHandler(std::move(pattern)) {}
+    ~URLHandler() override = default;
+
+    bool handle_request(Web::HTTPMessage& request, Web::HTTPMessage& response,
+                        const SSL::ClientDetails& client) override;
+
+    // Answers one valid envelope by filling response, a SOAP 1.1 envelope with an empty body.
+    // False makes the server send 500 instead.
+    virtual bool handle_message(Message& request, Message& response, Web::HTTPMessage& http_request,
+                                Web::HTTPMessage& http_response,
+                                const SSL::ClientDetails& client) = 0;
+
+    // Requests are parsed with names in namespace uri given this prefix.
+    void map_namespace(std::string uri, std::string prefix) { namespaces_[uri] = prefix; }
+
+  protected:
+    // Makes a fault the response, logging "SOAP Fault: " with its code name and reason.
+    static void send_fault(Message& response, int code, std::string_view reason);
+
+  private:
+    NamespaceMap namespaces_;
+};
+
+}  // namespace Gantry::SOAP
