@@ -60,7 +60,7 @@ class FileRanges {
         return k < index_.intra().size() ? index_.intra()[k].npt : index_.last_npt();
     }
     uint64_t cut(size_t k) const {
-        return k < index_.intra().size() ? index_.cut(k) : index_.size();
+        return k < index_.intra().size() ? index_.cut(k) : index_.tail_end();
     }
 
     void add_media(size_t first, size_t last) {

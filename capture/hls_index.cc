@@ -90,7 +90,8 @@ uint64_t find_psi_before(int fd, uint64_t offset, uint64_t floor, uint64_t max_b
     return offset;
 }
 
-SegmentIndex::SegmentIndex(const std::string& segment_path, const std::string& index_path) {
+SegmentIndex::SegmentIndex(const std::string& segment_path, const std::string& index_path)
+    : tail_end_(kUnknown) {
     fd_ = ::open(segment_path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
@@ -166,6 +167,34 @@ uint64_t SegmentIndex::cut(size_t k) {
                        : find_psi_before(fd_, intra_[k].offset, floor, kMaxPsiDistance);
     }
     return cuts_[k];
+}
+
+uint64_t SegmentIndex::tail_end() {
+    if (tail_end_ != kUnknown) return tail_end_;
+    tail_end_ = size_;
+    if (fd_ < 0 || intra_.empty()) return tail_end_;
+    const IntraPoint& last = intra_.back();
+    uint8_t packet[kPacket];
+    if (last.offset + kPacket > size_ || !read_fully(fd_, packet, kPacket, last.offset) ||
+        packet[0] != 0x47)
+        return tail_end_;
+    const uint16_t video = pid_of(packet);
+    // Packets stay aligned on the intra entry's offset.
+    const uint64_t floor = std::max(last.picture_end, last.offset + kPacket);
+    std::vector<uint8_t> chunk;
+    for (uint64_t end = size_ - (size_ - last.offset) % kPacket; end >= floor + kPacket;) {
+        const uint64_t packets = std::min<uint64_t>(256, (end - floor) / kPacket);
+        const uint64_t begin = end - packets * kPacket;
+        chunk.resize(packets * kPacket);
+        if (!read_fully(fd_, chunk.data(), chunk.size(), begin)) break;
+        for (uint64_t i = packets; i-- > 0;) {
+            const uint8_t* p = chunk.data() + i * kPacket;
+            if (p[0] == 0x47 && unit_start(p) && pid_of(p) == video)
+                return tail_end_ = begin + i * kPacket;
+        }
+        end = begin;
+    }
+    return tail_end_;
 }
 
 }  // namespace Corvid::Capture

@@ -44,6 +44,10 @@ class SegmentIndex {
     // Where a range beginning with picture k starts: the PAT and PMT sent before it, never at or
     // before the previous picture; else the picture's own offset.
     uint64_t cut(size_t k);
+    // Where the playable part of the file ends: before the last video PES packet that starts
+    // after the last intra picture, which the switch to the next file most likely cut short (a
+    // decoder would show it broken). The file size when there is none.
+    uint64_t tail_end();
 
   private:
     void read_index(const std::string& index_path);
@@ -54,6 +58,7 @@ class SegmentIndex {
     double last_npt_ = 0;
     std::vector<IntraPoint> intra_;
     std::vector<uint64_t> cuts_;  // computed on demand; UINT64_MAX until then
+    uint64_t tail_end_;           // the same
 };
 
 // The start of the last PAT before offset that is followed, still before offset, by the start of

@@ -5,6 +5,6 @@ corvid_library(NAME corvid_capture_playlist
   DEPS corvid_index2 corvid_epg gantry_log gantry_time)
 
 corvid_test(NAME corvid_capture_playlist_tests
-  SOURCES tests/segment_name_test.cc tests/playlist_test.cc
+  SOURCES tests/segment_name_test.cc tests/playlist_test.cc tests/hls_test.cc
   DEPS corvid_capture_playlist gantry_log
   STREAMS LABELS capture)
