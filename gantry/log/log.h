@@ -16,5 +16,6 @@
 #include "gantry/log/filters.h"
 #include "gantry/log/logger.h"
 #include "gantry/log/message.h"
+#include "gantry/log/rate_limit.h"
 #include "gantry/log/stream.h"
 #include "gantry/log/stream_channel.h"
