@@ -1,5 +1,5 @@
-// Corvid::Capture programme guide: DVB text and Huffman decompression, SI time fields, the EPG
-// store and the decoder that feeds it from transport stream bytes.
+// Corvid::Capture programme guide: DVB text and Huffman decompression, the EPG store and the
+// decoder that feeds it from transport stream bytes.
 #pragma once
 
 #include "epg/dvb_text.h"
@@ -7,5 +7,4 @@
 #include "epg/epg_event.h"
 #include "epg/epg_store.h"
 #include "epg/huffman.h"
-#include "epg/si_time.h"
 #include "epg/utf8.h"

@@ -157,21 +157,22 @@ std::string decode_text(const EPGDecoder& decoder, const uint8_t* bytes, size_t 
     return decode_dvb_text(bytes, length);
 }
 
+// The packet-level error lines are limited per feeder thread: a corrupt feed fails every packet.
 void process_packet(EPGDecoder& decoder, Channel::BlockReader& reader, EPGStreamState& state,
                     const ServiceOwner* owner) {
     MPEG::TSPacket packet;
     size_t payload_length = 0;
     if (!MPEG::TSPacket::read_header(reader, packet, payload_length)) {
-        Log::Error() << "EPG Parser could not read TS header" << std::endl;
+        Log::limited_error("EPG Parser could not read TS header");
         return;
     }
     if (payload_length > MPEG::ts_max_payload) {
-        Log::Error() << "EPG Parser: Bad TS payload size" << std::endl;
+        Log::limited_error("EPG Parser: Bad TS payload size");
         return;
     }
     if (packet.pid != PID_PAT && packet.pid != PID_SDT && packet.pid != PID_EIT) return;
     if (reader.remaining() < payload_length) {
-        Log::Error() << "EPG Parser: TS packet truncated" << std::endl;
+        Log::limited_error("EPG Parser: TS packet truncated");
         return;
     }
     const uint8_t* payload = reader.current();
@@ -213,7 +214,7 @@ void process_data(EPGDecoder& decoder, const uint8_t* bytes, size_t length, EPGS
     while (size - pos >= PACKET) {
         if (data[pos] != SYNC) {
             // Out of step with the packets: say so once, then look for the next packet start.
-            if (state.in_sync) Log::Error() << "EPG Parser could not read TS header" << std::endl;
+            if (state.in_sync) Log::limited_error("EPG Parser could not read TS header");
             state.in_sync = false;
             size_t next = find_sync(data, pos + 1, size);
             if (next == size) {

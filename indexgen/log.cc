@@ -4,8 +4,10 @@
 
 namespace Corvid::IndexGen {
 
+// Errors come per packet or per picture, so a damaged stream would repeat them at its packet
+// rate: they are limited per capture thread.
 void log_error(const std::string& line) {
-    Gantry::Log::Error() << line << '\n';
+    Gantry::Log::limited_error(line);
 }
 
 void log_summary(const std::string& line) {

@@ -1,6 +1,6 @@
 #include "mpeg/eit.h"
 
-#include "epg/si_time.h"
+#include "mpeg/si_time.h"
 
 namespace Corvid::MPEG {
 
@@ -35,8 +35,8 @@ TableReader::Result EITReader::read(EIT& eit) {
         const uint8_t* e = data + i;
         EITEvent event;
         event.event_id = static_cast<uint16_t>(e[0] << 8 | e[1]);
-        event.start = Capture::decode_mjd_time(e + 2);
-        event.duration = Capture::decode_bcd_duration(e + 7);
+        event.start = decode_mjd_time(e + 2);
+        event.duration = decode_bcd_duration(e + 7);
         const long loop = (e[10] & 0x0F) << 8 | e[11];
         i += EVENT_HEADER + loop;
         if (i > L) {

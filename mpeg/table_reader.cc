@@ -31,10 +31,15 @@ void TableReader::append(const uint8_t* bytes, size_t length) {
 }
 
 bool TableReader::add(const TSPacket& packet, const uint8_t* payload, size_t length) {
+    // A pointer field must point inside its payload (at most 183). Taken modulo 256, as a plain
+    // byte sum would, 0xFF skips nothing and reads the previous section's tail as a new one.
+    if (packet.payload_unit_start && length > 0 && payload[0] >= length) {
+        reset();
+        return false;
+    }
     if (!started_) {
         if (!packet.payload_unit_start || length == 0) return false;
-        const size_t skip = (payload[0] + 1u) % 256u;
-        if (skip > length) return false;
+        const size_t skip = payload[0] + size_t{1};
         started_ = true;
         append(payload + skip, length - skip);
         return started_;

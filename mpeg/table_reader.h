@@ -34,9 +34,10 @@ class TableReader {
     virtual bool accepts_table_id(uint8_t table_id) const;
 
     // Adds a packet's payload. Before a section has started only a payload_unit_start packet is
-    // taken (false otherwise, or if its pointer field points past the payload): the bytes the
-    // pointer field skips are dropped. Later packets append their payload, a payload_unit_start
-    // packet without its pointer field, so that the bytes it skips end the section in progress.
+    // taken (false otherwise): the bytes the pointer field skips are dropped. Later packets append
+    // their payload, a payload_unit_start packet without its pointer field, so that the bytes it
+    // skips end the section in progress. A payload_unit_start packet whose pointer field points
+    // past its payload is refused and resets the reader.
     bool add(const TSPacket& packet, const uint8_t* payload, size_t length);
     bool add(const TSPacket& packet) {
         return add(packet, packet.payload.data(), packet.payload.size());

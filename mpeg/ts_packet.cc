@@ -4,14 +4,15 @@
 #include <cstring>
 
 #include "gantry/channel/error.h"
-#include "gantry/log/log.h"
+#include "gantry/log/rate_limit.h"
 
 namespace Corvid::MPEG {
 
 namespace {
 
+// A corrupt feed fails packet after packet: the lines are limited per capture thread.
 void log_error(const char* text) {
-    Gantry::Log::Error() << text << '\n';
+    Gantry::Log::limited_error(text);
 }
 
 // The PCR wraps at 2^33 ticks of its 90 kHz base, each worth 300 ticks of the 27 MHz clock.

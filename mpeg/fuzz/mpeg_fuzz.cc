@@ -1,4 +1,4 @@
-// Arbitrary bytes against the packet reader and the PAT/PMT/CAT readers.
+// Arbitrary bytes against the packet reader, the PAT/PMT/CAT readers and the EIT/SDT readers.
 //
 // The input is read twice: as a transport stream (TSPacket::read from every position it reaches)
 // and as 188-byte chunks fed to the table readers, a chunk that parses as a packet giving its
@@ -103,6 +103,40 @@ void drain(Reader& reader, Write write) {
     }
 }
 
+// The SI tables have no writer: what holds for them is that every descriptor decoded lies within
+// the section, and every start time decoded within the range the MJD field can express.
+bool within(const MPEG::DescriptorList& descriptors, size_t section_length) {
+    size_t total = 0;
+    for (const auto& d : descriptors)
+        total += 2 + d.data.size();
+    return total <= section_length;
+}
+
+void drain_si(MPEG::EITReader& eit, MPEG::SDTReader& sdt) {
+    static const auto earliest = Gantry::Time::Stamp("1948-08-05T00:00:00Z");
+    static const auto latest = Gantry::Time::Stamp("2128-01-10T00:00:00Z");
+    for (int guard = 0;; ++guard) {
+        check(guard < 10000);
+        MPEG::EIT table;
+        const auto result = eit.read(table);
+        check(eit.buffered() <= eit.max_section_length() + 3 + MPEG::ts_max_payload);
+        if (result == MPEG::TableReader::need_more) break;
+        for (const auto& event : table.events) {
+            check(within(event.descriptors, MPEG::max_eit_section_length));
+            check(!event.start.valid() || (earliest <= event.start && event.start < latest));
+            check(event.duration.seconds() >= 0 && event.duration.seconds() < 100 * 3600);
+        }
+    }
+    for (int guard = 0;; ++guard) {
+        check(guard < 10000);
+        MPEG::SDT table;
+        const auto result = sdt.read(table);
+        if (result == MPEG::TableReader::need_more) return;
+        for (const auto& service : table.services)
+            check(within(service.descriptors, MPEG::max_psi_section_length));
+    }
+}
+
 void drain_sections(AnyTableReader& reader) {
     for (int guard = 0;; ++guard) {
         check(guard < 10000);
@@ -123,6 +157,8 @@ void feed_tables(const uint8_t* data, size_t size) {
     MPEG::PATReader pat;
     MPEG::PMTReader pmt;
     MPEG::CATReader cat;
+    MPEG::EITReader eit;
+    MPEG::SDTReader sdt;
     AnyTableReader any;
     MPEG::TSPacket packet;
     for (size_t at = 0; at < size; at += MPEG::ts_packet_size) {
@@ -142,10 +178,13 @@ void feed_tables(const uint8_t* data, size_t size) {
         pat.add(packet, payload, length);
         pmt.add(packet, payload, length);
         cat.add(packet, payload, length);
+        eit.add(packet, payload, length);
+        sdt.add(packet, payload, length);
         any.add(packet, payload, length);
         drain<MPEG::PATReader, MPEG::PAT>(pat, MPEG::write_pat);
         drain<MPEG::PMTReader, MPEG::PMT>(pmt, MPEG::write_pmt);
         drain<MPEG::CATReader, MPEG::CAT>(cat, MPEG::write_cat);
+        drain_si(eit, sdt);
         drain_sections(any);
         check(any.buffered() <= 4093 + 3 + MPEG::ts_max_payload);
     }
