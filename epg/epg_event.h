@@ -52,6 +52,7 @@ struct EPGServiceWithEvents {
     // Longest duration ever stored here: no event further back than this can reach a given
     // time, which bounds the buckets an overlap search has to visit.
     double longest_seconds = 0;
+    size_t events = 0;  // in all buckets
 };
 
 }  // namespace Corvid::Capture

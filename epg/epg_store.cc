@@ -17,6 +17,10 @@ constexpr uint64_t HOUR = 3600;
 // DVB schedules reach 64 days ahead; an event more than a year past its service's base time is
 // garbage, and accepting it would make the store hold an empty bucket for every hour between.
 constexpr size_t MAX_BUCKETS = 366 * 24;
+// Events that overlap nothing, zero-length ones above all, are never displaced: a stream sending
+// fresh ones would grow a service without bound. Event ids are unique within a service and 16
+// bits wide, so no real schedule holds more.
+constexpr size_t MAX_EVENTS = 65536;
 
 // Whole hours from base to t; t must not be before base.
 size_t hour_index(Time::Stamp base, Time::Stamp t) {
@@ -31,6 +35,13 @@ Time::Stamp bucket_start(Time::Stamp base, size_t k) {
 bool overlaps(const EPGEvent& e, Time::Stamp S, Time::Stamp E) {
     Time::Stamp s = e.start, e_end = e.end();
     return (s <= S && S < e_end) || (S < s && s < E) || (S < s && s == E && E == e_end);
+}
+
+// Whether a new event from S to E replaces the stored event e. Besides overlapping, two events
+// starting together displace each other even if one has no length, so that zero-length events
+// sent again and again with fresh ids keep one place each rather than piling up.
+bool displaces(const EPGEvent& e, Time::Stamp S, Time::Stamp E) {
+    return e.start == S || overlaps(e, S, E);
 }
 
 void log_removal(const EPGEvent& e) {
@@ -111,8 +122,9 @@ void EPGStore::add_event_to(EPGServiceWithEvents& service, EPGEvent n) {
     auto at = std::find_if(bucket.begin(), bucket.end(),
                            [&](const EPGEvent& e) { return !(e.start < S); });
     if (at != bucket.end() && *at == n) return;
-    const size_t k = static_cast<size_t>(at - bucket.begin());
+    size_t k = static_cast<size_t>(at - bucket.begin());
     bucket.insert(at, std::move(n));
+    service.events++;
     const EPGEvent& added = bucket[k];
     service.longest_seconds = std::max(service.longest_seconds, added.duration.seconds());
     if (Log::enabled(Log::detail_level)) {
@@ -125,14 +137,15 @@ void EPGStore::add_event_to(EPGServiceWithEvents& service, EPGEvent n) {
     // there is nothing to remove, which one look tells without copying anything.
     bool overlapped = false;
     for (size_t i = 0; i < bucket.size() && !overlapped; i++)
-        overlapped = i != k && overlaps(bucket[i], S, E) && !(bucket[i] == added);
+        overlapped = i != k && displaces(bucket[i], S, E) && !(bucket[i] == added);
     if (overlapped) {
         const EPGEvent kept = added;
-        std::erase_if(bucket, [&](const EPGEvent& e) {
-            if (e == kept || !overlaps(e, S, E)) return false;
+        service.events -= std::erase_if(bucket, [&](const EPGEvent& e) {
+            if (e == kept || !displaces(e, S, E)) return false;
             log_removal(e);
             return true;
         });
+        k = static_cast<size_t>(std::find(bucket.begin(), bucket.end(), kept) - bucket.begin());
     }
     // Earlier hours: only an event that runs past S can overlap, and none that starts more
     // than the longest stored duration before S does.
@@ -143,6 +156,7 @@ void EPGStore::add_event_to(EPGServiceWithEvents& service, EPGEvent n) {
         while (!earlier.empty() && overlaps(earlier.back(), S, E)) {
             log_removal(earlier.back());
             earlier.pop_back();
+            service.events--;
         }
     }
     // Later hours: only events starting no later than E can overlap.
@@ -152,7 +166,13 @@ void EPGStore::add_event_to(EPGServiceWithEvents& service, EPGEvent n) {
         while (!later.empty() && overlaps(later.front(), S, E)) {
             log_removal(later.front());
             later.erase(later.begin());
+            service.events--;
         }
+    }
+    // A full service takes an event only in the place of others.
+    if (service.events > MAX_EVENTS) {
+        bucket.erase(bucket.begin() + static_cast<ptrdiff_t>(k));
+        service.events--;
     }
 }
 
@@ -179,14 +199,17 @@ void EPGStore::prune() {
         if (new_base > old_base) {
             uint64_t hours = (new_base.seconds() - old_base.seconds()) / HOUR;
             size_t drop = static_cast<size_t>(std::min<uint64_t>(hours, buckets.size()));
+            for (size_t j = 0; j < drop; j++)
+                service.events -= buckets[j].size();
             buckets.erase(buckets.begin(), buckets.begin() + static_cast<ptrdiff_t>(drop));
         } else {
             // The clock went back: bucket k must still start k hours after the base, so the
             // buckets move up by the hours gained; beyond the year add_event accepts, they go.
             uint64_t hours = (old_base.seconds() - new_base.seconds()) / HOUR;
-            if (hours + buckets.size() > MAX_BUCKETS)
+            if (hours + buckets.size() > MAX_BUCKETS) {
                 buckets.clear();
-            else if (!buckets.empty())
+                service.events = 0;
+            } else if (!buckets.empty())
                 buckets.insert(buckets.begin(), static_cast<size_t>(hours),
                                EPGServiceWithEvents::Bucket());
         }
