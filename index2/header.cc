@@ -24,7 +24,10 @@ void Header::read(Channel::Reader& in) {
     flags = in.read_nbo_32();
     uint32_t block = in.read_nbo_32();
     if (size <= 15) throw Channel::Error(1, "Header size too small");
+    if (block < kHeaderFieldBytes) throw Channel::Error(1, "Block size too small");
     if (block > kMaxBlockSize) throw Channel::Error(1, "Block size too large");
+    // The blocks follow the header at whole multiples of the block size.
+    if (size != block) throw Channel::Error(1, "Header size differs from block size");
     header_size = size;
     block_size = block;
     in.skip(size - kHeaderFieldBytes);

@@ -27,8 +27,9 @@ struct Header {
     void write(Channel::Writer& out) const;
 
     // Reads a header and skips its padding. Throws Channel::Error: code 2 "Not a CVI2 file", code 1
-    // "Header size too small" (15 or less), code 1 "Block size too large" (above kMaxBlockSize),
-    // and code 0 at end of data.
+    // "Header size too small" (15 or less), "Block size too small" (15 or less), "Block size too
+    // large" (above kMaxBlockSize) or "Header size differs from block size", and code 0 at end of
+    // data.
     void read(Channel::Reader& in);
 
     // "CVI2 file, flags <hex>, block size <decimal>" and a newline.

@@ -51,7 +51,7 @@ IndexReader::~IndexReader() {
 
 uint64_t IndexReader::end_of_blocks() const {
     struct stat st;
-    if (::fstat(fd_, &st) != 0 || st.st_size <= 0 || header_.block_size == 0) return 0;
+    if (::fstat(fd_, &st) != 0 || st.st_size <= 0) return 0;
     auto size = static_cast<uint64_t>(st.st_size);
     return size - size % header_.block_size;
 }
@@ -67,7 +67,7 @@ void IndexReader::read_at(uint64_t position, Block& block) {
 }
 
 bool IndexReader::seek_block(uint64_t offset) {
-    const uint64_t target = offset - (header_.block_size ? offset % header_.block_size : 0);
+    const uint64_t target = offset - (offset % header_.block_size);
     const off_t got = ::lseek(fd_, static_cast<off_t>(target), SEEK_SET);
     if (got < 0 || static_cast<uint64_t>(got) != target) {
         log(1, "Index file can't seek to offset ", target, " - got ", got);
@@ -97,8 +97,7 @@ bool IndexReader::read_entry(uint64_t offset, Block& block) {
         if (!seek_block(offset)) return false;
         Channel::FDReader in(fd_);
         block.block_size = header_.block_size;
-        // A zero block size (a corrupt header) still reads, and fails, one block.
-        const uint64_t size = std::max<uint64_t>(header_.block_size, 1);
+        const uint64_t size = header_.block_size;
         try {
             block.read_entry(in);
         } catch (const Channel::Error&) {
@@ -116,10 +115,6 @@ bool IndexReader::read_entry(uint64_t offset, Block& block) {
 bool IndexReader::find_last(Block& block, uint64_t& position, uint32_t mask) {
     if (fd_ < 0) return false;
     const uint64_t size = header_.block_size;
-    if (size == 0) {
-        log(1, "Corrupt CVI2 file (zero block size)");
-        return false;
-    }
     // The writer may be half way through appending a block: start from the last whole one.
     const uint64_t end = end_of_blocks();
     try {
@@ -355,7 +350,7 @@ bool IndexReader::list_intra(double interval, IntraList& list) {
     const uint64_t end = end_of_blocks();
     Block block;
     try {
-        for (uint64_t at = header_.header_size; size && at + size <= end; at += size) {
+        for (uint64_t at = header_.header_size; at + size <= end; at += size) {
             read_at(at, block);
             if (block.has(kFlagIntra) && block.npt > threshold + interval) {
                 list.emplace_back(block.npt, block.offset);

@@ -1,5 +1,11 @@
 #include "index2/index_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "gantry/channel/block.h"
 #include "index2/log.h"
 #include "indexgen/packet_record.h"
@@ -30,6 +36,32 @@ int32_t first_end(const PacketRecord& record) {
     return -1;
 }
 
+// Cuts what a crash left half written off the end of an index: a partial block, and the blocks of
+// an entry whose last block is missing. A file that cannot be opened is left to the caller.
+void trim_to_whole_entries(const std::string& path, uint32_t block_size) {
+    if (block_size < kBlockFieldBytes) return;  // no block fits: only a header is ever written
+    const int fd = ::open(path.c_str(), O_RDWR | O_LARGEFILE | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        const auto size = static_cast<uint64_t>(st.st_size);
+        uint64_t end = size - size % block_size;
+        uint8_t fields[kBlockFieldBytes];
+        if (end > block_size && ::pread(fd, fields, sizeof fields,
+                                        static_cast<off_t>(end - block_size)) == sizeof fields) {
+            const unsigned count = fields[16] << 8 | fields[17];
+            const unsigned index = fields[18] << 8 | fields[19];
+            if (index + 1 < count)
+                end -= std::min<uint64_t>(index + 1, end / block_size - 1) * uint64_t{block_size};
+        }
+        // A header cut short is written again.
+        if (end < block_size) end = 0;
+        if (end != size && ::ftruncate(fd, static_cast<off_t>(end)) != 0)
+            detail::log_line(1, "Can't trim index file " + path);
+    }
+    ::close(fd);
+}
+
 }  // namespace
 
 IndexWriter::IndexWriter(uint32_t block_size, uint32_t header_flags)
@@ -45,6 +77,7 @@ IndexWriter::~IndexWriter() {
 
 int IndexWriter::open(const std::string& path, bool append) {
     close();
+    if (append) trim_to_whole_entries(path, block_size_);
     auto mode = std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc);
     auto file = std::make_unique<std::ofstream>(path, mode);
     if (!*file) return 1;
@@ -54,6 +87,8 @@ int IndexWriter::open(const std::string& path, bool append) {
     writer_ = std::make_unique<Gantry::Channel::StreamWriter>(*file_);
     pending_.clear();
     inline_ = false;
+    dropping_ = false;
+    last_npt_ = 0.0;  // the file's first NPT is new to it
     if (!has_bytes) {
         Header header;
         header.flags = header_flags_;
@@ -150,12 +185,6 @@ void IndexWriter::serialise(const PacketRecord& record) {
 }
 
 void IndexWriter::write_pending() {
-    if (pending_.size() > kMaxEntryBlocks) {
-        detail::log_line(1, "Intra entry of " + std::to_string(pending_.size()) +
-                                " blocks is too large for the index - dropped");
-        pending_.clear();
-        return;
-    }
     const auto count = static_cast<uint16_t>(pending_.size());
     for (uint16_t i = 0; i < count; ++i) {
         pending_[i].count = count;
@@ -167,7 +196,8 @@ void IndexWriter::write_pending() {
 
 void IndexWriter::add_packet(const PacketRecord& record) {
     if (!writer_) return;
-    if (record.state != PacketRecord::intra) {
+    // The rest of a dropped picture only moves the NPT on.
+    if (record.state != PacketRecord::intra || (dropping_ && !record.intra_start)) {
         add_npt(record.packet.offset, record.npt);
         return;
     }
@@ -192,6 +222,7 @@ void IndexWriter::add_packet(const PacketRecord& record) {
             }
         }
         pending_.clear();
+        dropping_ = false;
         cut(psi_data_, record, kFlagIntra);
         renumber_video_header(record.packet.continuity_counter);
         cut(video_header_, record, kFlagVideoStart);
@@ -231,7 +262,15 @@ void IndexWriter::add_packet(const PacketRecord& record) {
         }
     }
 
-    if (record.ends_intra()) write_pending();
+    if (pending_.size() > kMaxEntryBlocks) {
+        // A picture that never ends (scrambled from its middle on, a lost start code).
+        detail::log_line(
+            1, "Intra entry longer than " + std::to_string(kMaxEntryBlocks) + " blocks - dropped");
+        pending_.clear();
+        dropping_ = true;
+    } else if (record.ends_intra()) {
+        write_pending();
+    }
 }
 
 }  // namespace Corvid::Index2

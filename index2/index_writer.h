@@ -24,8 +24,9 @@ class IndexWriter final : public IndexGen::IndexWriter {
     ~IndexWriter() override;
 
     // Closes any open file, then opens path (appending when append is set, else truncating) and
-    // writes the header unless an existing non-empty file is appended to. Returns 0, or 1 when the
-    // file cannot be opened (errno tells why; the writer stays closed).
+    // writes the header unless an existing non-empty file is appended to. Appending first cuts a
+    // partial last block, or a last entry missing blocks, off the file (a crash mid-write). Returns
+    // 0, or 1 when the file cannot be opened (errno tells why; the writer stays closed).
     int open(const std::string& path, bool append);
     // Flushes and closes the file. A pending entry whose picture has not ended is discarded.
     void close();
@@ -55,7 +56,8 @@ class IndexWriter final : public IndexGen::IndexWriter {
     uint32_t header_flags_;
     uint32_t block_size_;
     std::vector<Block> pending_;
-    bool inline_ = false;  // the entry's last stored packet went inline
+    bool inline_ = false;    // the entry's last stored packet went inline
+    bool dropping_ = false;  // the pending entry grew too long: skip to the next picture
     double last_npt_ = 0.0;
     std::string scratch_;  // serialised packets, reused
 };

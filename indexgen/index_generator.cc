@@ -1,6 +1,7 @@
 #include "indexgen/index_generator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <sstream>
 
@@ -18,8 +19,6 @@ namespace {
 
 namespace Log = Gantry::Log;
 
-// Half the PCR period: a difference below this has wrapped.
-constexpr double kHalfWrap = -47721.858827777774;
 // The NPT moves only in steps of at least this much, so PCR jitter never makes it go back.
 constexpr double kMinNptStep = 0.01;
 
@@ -107,19 +106,46 @@ void IndexGenerator::dispatch(const MPEG::TSPacket& packet, MPEG::TSPacket* take
 }
 
 void IndexGenerator::update_npt(const MPEG::TSPacket& packet) {
+    // Other programmes of a multiplex run on clocks of their own.
+    if (packet.pid != pcr_pid_) return;
+    if (packet.discontinuity) new_clock_ = true;
     if (packet.pcr < 0) return;
-    if (base_pcr_ < 0) {
-        base_pcr_ = packet.pcr;
-        npt_ = 0.0;
-        first_pcr_offset_ = last_pcr_offset_ = packet.offset;
-        return;
+    const double pcr = packet.pcr;
+    if (last_pcr_ < 0) {
+        if (base_pcr_ < 0) {
+            base_pcr_ = pcr;
+            first_pcr_offset_ = packet.offset;
+        }
+        // A resumed run's clock has moved on from its base, through one wrap at most.
+        clock_pcr_ = base_pcr_;
+        clock_wraps_ = pcr < base_pcr_ ? 1 : 0;
+    } else {
+        // Each PCR is unwrapped against the one before, so the NPT counts through any number of
+        // wraps.
+        double step = pcr - last_pcr_;
+        int64_t wrap = 0;
+        if (step < -pcr_wrap / 2)
+            wrap = 1;
+        else if (step > pcr_wrap / 2)
+            wrap = -1;
+        step += static_cast<double>(wrap) * pcr_wrap;
+        if (new_clock_ || std::fabs(step) > max_pcr_step) {
+            clock_pcr_ = pcr;
+            clock_npt_ = npt_;
+            clock_wraps_ = 0;
+            base_pcr_ = std::fmod(pcr - npt_, pcr_wrap);
+            if (base_pcr_ < 0) base_pcr_ += pcr_wrap;
+        } else {
+            clock_wraps_ += wrap;
+        }
     }
-    double candidate = packet.pcr - base_pcr_;
-    if (candidate < kHalfWrap) candidate += pcr_wrap;
-    double step = candidate - npt_;
-    if (step < kHalfWrap) step += pcr_wrap;
-    if (step >= kMinNptStep) {
-        npt_ = candidate;
+    new_clock_ = false;
+    last_pcr_ = pcr;
+    const double clock =
+        pcr - clock_pcr_ + static_cast<double>(clock_wraps_) * pcr_wrap + clock_npt_;
+    // Small steps back (jitter) leave the NPT where it is until the clock catches up.
+    if (clock - npt_ >= kMinNptStep) {
+        npt_ = clock;
         last_pcr_offset_ = packet.offset;
     }
 }
@@ -134,7 +160,9 @@ void IndexGenerator::handle_pat(const MPEG::TSPacket& packet) {
         // Program 0 names the network PID, not a PMT.
         auto program = std::find_if(pat.programs.begin(), pat.programs.end(),
                                     [](const auto& entry) { return entry.first != 0; });
-        if (program == pat.programs.end() || program->second == pmt_pid_) continue;
+        if (program == pat.programs.end()) continue;
+        program_number_ = program->first;
+        if (program->second == pmt_pid_) continue;
         pmt_pid_ = program->second;
         MPEG::PAT reduced;
         reduced.header = pat.header;
@@ -153,7 +181,10 @@ void IndexGenerator::handle_pmt(const MPEG::TSPacket& packet) {
     for (;;) {
         auto result = pmt_reader_.read(pmt);
         if (result == MPEG::TableReader::need_more) break;
-        if (result != MPEG::TableReader::complete) continue;
+        // A PMT PID may carry the maps of several programmes.
+        if (result != MPEG::TableReader::complete ||
+            pmt.header.table_id_extension != program_number_)
+            continue;
         const uint16_t old_ca_pid = ca_.ca_pid();
         if (old_ca_pid == 0) {
             if (auto pid = find_ca_pid(pmt.descriptors)) ca_.set_ca_pid(*pid);
@@ -176,6 +207,7 @@ void IndexGenerator::handle_pmt(const MPEG::TSPacket& packet) {
             if (video_type_ == no_video) {
                 video_type_ = type;
                 video_pid_ = pid;
+                pcr_pid_ = pmt.pcr_pid;
                 Log::Summary() << "Detected " << video_type_name(type)
                                << " video stream on PID: " << pid << '\n';
                 if (type == mpeg2_video)

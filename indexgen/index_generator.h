@@ -29,12 +29,16 @@ class IndexGenerator final : public TSPipe {
 
     // The PCR period: 2^33 ticks of 90 kHz (with the 27 MHz extension), in seconds.
     static constexpr double pcr_wrap = 95443.71765555555;
+    // A PCR that moves further than this from the one before, either way, starts a new clock (an
+    // encoder restart or a splice): the NPT goes on from where it was.
+    static constexpr double max_pcr_step = 5.0;
     // Video records queued at most while one PES packet waits for the next to begin; beyond that
     // (a stream whose video never starts another PES packet) the oldest records are dropped.
     static constexpr size_t max_queued_records = 50000;
 
     // writer is not owned and must outlive the generator. A negative base_pcr means that the first
-    // PCR seen becomes NPT 0; a saved base continues the NPT of an earlier run.
+    // PCR of the programme becomes NPT 0; a saved base continues the NPT of an earlier run. Only
+    // the PCR PID that the programme's PMT names sets the NPT: there is none before that PMT.
     IndexGenerator(IndexWriter& writer, double base_pcr);
     ~IndexGenerator() override;
 
@@ -42,12 +46,17 @@ class IndexGenerator final : public TSPipe {
     // Video records take the payload's storage instead of copying it.
     void process_and_take(MPEG::TSPacket& packet) override;
 
+    // The PCR that is NPT 0 on the current clock; it moves when a new clock starts, so that a run
+    // resumed with it continues the NPT.
     double base_pcr() const { return base_pcr_; }
     double npt() const { return npt_; }
     uint32_t intra_count() const { return intra_count_; }
     uint32_t video_type() const { return video_type_; }
     uint16_t video_pid() const { return video_pid_; }
     uint16_t pmt_pid() const { return pmt_pid_; }
+    // no_pid until the programme's PMT names one.
+    uint16_t pcr_pid() const { return pcr_pid_; }
+    static constexpr uint16_t no_pid = 0xFFFF;
     uint16_t ca_pid() const { return ca_.ca_pid(); }
     uint64_t first_pcr_offset() const { return first_pcr_offset_; }
     uint64_t last_pcr_offset() const { return last_pcr_offset_; }
@@ -82,7 +91,9 @@ class IndexGenerator final : public TSPipe {
     std::vector<PacketRecord*> free_;
     uint32_t header_counter_ = 0;
     bool in_intra_ = false;
+    uint16_t program_number_ = 0;
     uint16_t pmt_pid_ = 0;
+    uint16_t pcr_pid_ = no_pid;
     uint16_t video_pid_ = 0;
     uint32_t video_type_ = no_video;
     MPEG::PATReader pat_reader_;
@@ -95,6 +106,12 @@ class IndexGenerator final : public TSPipe {
     uint32_t intra_count_ = 0;
     double base_pcr_;
     double npt_ = -1.0;
+    // The current clock: its first PCR, the NPT there and the PCR wraps since; the last PCR seen.
+    double clock_pcr_ = 0.0;
+    double clock_npt_ = 0.0;
+    int64_t clock_wraps_ = 0;
+    double last_pcr_ = -1.0;
+    bool new_clock_ = false;  // a discontinuity indicator on the PCR PID awaits its PCR
     uint64_t last_pcr_offset_ = 0;
     uint64_t first_pcr_offset_ = 0;
     bool queue_overflow_logged_ = false;

@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "gantry/channel/block.h"
@@ -18,19 +16,18 @@
 
 namespace Corvid::Index2::Testing {
 
-// Writes a header and the blocks (each written with the given block size) to path.
 inline void write_index(const std::string& path, const std::vector<Block>& blocks,
-                        uint32_t block_size = kDefaultBlockSize, uint32_t header_flags = 0) {
+                        uint32_t block_size = kDefaultBlockSize) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     Gantry::Channel::StreamWriter writer(out);
-    Header{.flags = header_flags, .block_size = block_size}.write(writer);
+    Header{.block_size = block_size}.write(writer);
     for (Block block : blocks) {
         block.block_size = block_size;
         block.write(writer);
     }
 }
 
-// Every block after the 256-byte header; fails the test if the file is not whole blocks.
+// Every block after the header; fails the test if the file is not whole blocks.
 inline std::vector<Block> read_blocks(const std::string& path) {
     auto bytes = Corvid::Testing::read_file(path);
     EXPECT_EQ(bytes.size() % kDefaultBlockSize, 0u) << path << " is not a whole number of blocks";
@@ -41,19 +38,16 @@ inline std::vector<Block> read_blocks(const std::string& path) {
     return blocks;
 }
 
-// "<offset> <npt> <flags> <index>/<count> ref <length>@<offset> data <bytes>", flags as
-// NEW-NPT+INTRA+REF+VIDEO-START or "-": a block in one comparable line.
-inline std::string describe(const Block& block) {
+// "<offset> <npt> <flags> <index>/<count> ref <length>@<offset> data <bytes>", flags as letters
+// N(EW-NPT) I(NTRA) R(EF) V(IDEO-START) or "-".
+inline std::string describe(const Block& b) {
     std::ostringstream out;
-    out << block.offset << ' ' << block.npt << ' ';
-    const char* separator = "";
-    for (auto [flag, name] : {std::pair{kFlagNewNpt, "NEW-NPT"},
-                              {kFlagIntra, "INTRA"},
-                              {kFlagRef, "REF"},
-                              {kFlagVideoStart, "VIDEO-START"}})
-        if (block.has(flag)) out << std::exchange(separator, "+") << name;
-    out << (block.flags == 0 ? "- " : " ") << block.index << '/' << block.count << " ref "
-        << block.ref_length << '@' << block.ref_offset << " data " << block.data.size();
+    out << b.offset << ' ' << b.npt << ' ';
+    for (auto [flag, letter] :
+         {std::pair{kFlagNewNpt, 'N'}, {kFlagIntra, 'I'}, {kFlagRef, 'R'}, {kFlagVideoStart, 'V'}})
+        if (b.has(flag)) out << letter;
+    out << (b.flags == 0 ? "- " : " ") << b.index << '/' << b.count << " ref " << b.ref_length
+        << '@' << b.ref_offset << " data " << b.data.size();
     return out.str();
 }
 
