@@ -1,19 +1,15 @@
-#include "gantry/init/init.h"
-
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
+
+#include "gantry/init/tests/shapes.h"
 
 namespace Init = Gantry::Init;
 
 namespace {
 
-using Log = std::vector<std::string>;
-
-// An action that calls a function when initialised.
 template <class Base = Init::Action>
 struct Step : Base {
     Step(int rank, std::function<void()> body) : Base(rank), body(std::move(body)) {}
@@ -22,76 +18,62 @@ struct Step : Base {
 };
 
 TEST(Sequence, RunsByRankStablyAndEachActionOnlyOnce) {
-    Log log;
+    std::string log;
     Init::Sequence sequence;
-    Step<> late(-9, [&] { log.push_back("late"); });
+    Step<> late(-9, [&] { log += "late "; });
     // late, added while the sequence runs (it would deadlock were the list locked meanwhile),
     // runs in the same call although earlier actions already ran.
     Step<> first(-2, [&] {
-        log.push_back("first");
+        log += "first ";
         sequence.add(&late);
     });
     sequence.add(&first);
     // Enough equal ranks that an unstable sort reorders them.
-    std::vector<std::unique_ptr<Step<>>> actions;
+    std::deque<Step<>> actions;
+    std::string expected[3];
     for (int i = 0; i < 40; ++i) {
-        actions.push_back(
-            std::make_unique<Step<>>(2 - i % 3, [&log, i] { log.push_back(std::to_string(i)); }));
-        sequence.add(actions.back().get());
+        actions.emplace_back(i % 3, [&log, i] { log += std::to_string(i) + " "; });
+        sequence.add(&actions.back());
+        expected[i % 3] += std::to_string(i) + " ";
     }
-    sequence.add(actions.front().get());
+    sequence.add(&actions.front());
     EXPECT_EQ(sequence.size(), 41u) << "the same action twice is one registration";
     sequence.run();
     sequence.run();
-    Log expected{"first", "late"};
-    for (int rank = 0; rank <= 2; ++rank) {
-        for (int i = 2 - rank; i < 40; i += 3)
-            expected.push_back(std::to_string(i));
-    }
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log, "first late " + expected[0] + expected[1] + expected[2]);
 }
 
-TEST(AutoAction, JoinsTheProcessSequenceAndLeavesItWhenDestroyed) {
-    auto& sequence = Init::Sequence::instance();
-    sequence.run();  // whatever the program registered statically
-    Log log;
-    {
-        Step<Init::AutoAction> gone(0, [&] { log.push_back("gone"); });
-    }
-    Step<Init::AutoAction> kept(0, [&] { log.push_back("kept"); });
-    sequence.run();  // would touch the destroyed action had it stayed registered
-    EXPECT_EQ(log, (Log{"kept"}));
-}
-
-struct Animal {
-    explicit Animal(std::string said) : said(std::move(said)) {}
-    virtual ~Animal() = default;
-    const std::string said;
-};
-struct Cat : Animal {
-    explicit Cat(const std::string& owner) : Animal(owner + ": miaow") {}
-};
-struct Dog : Animal {
-    explicit Dog(const std::string& owner) : Animal(owner + ": woof") {}
+struct Circle : Shape {
+    explicit Circle(const std::string& owner) : Shape(owner + ": circle") {}
 };
 
-using Animals = Init::Registry<Animal, const std::string&>;
+}  // namespace
+
+// Constructed before the library's registrations or after: it must not matter.
+Gantry::Init::Registry<Shape, const std::string&> shapes;
 
 // Two static registrations under one name in one translation unit: constructed, and therefore
 // run, in declaration order, so the second replaces the first.
-Animals pets;
-Init::AutoRegister<Animal, Cat, const std::string&> cat_registration(pets, "pet");
-Init::AutoRegister<Animal, Dog, const std::string&> dog_registration(pets, "pet");
-Init::AutoRegister<Animal, Cat, const std::string&> cat_by_name(pets, "cat");
+static Init::AutoRegister<Shape, Shape, const std::string&> plain_first(shapes, "pet");
+static Init::AutoRegister<Shape, Circle, const std::string&> circle_last(shapes, "pet");
 
+namespace {
+
+// The square registers from the library, which the program links whole: an ordinary link would
+// drop its object file, which nothing here refers to.
+// An AutoAction leaves the process sequence when destroyed, or running it would touch a dead one.
 TEST(AutoRegister, StaticRegistrationsEnterTheRegistryWhenTheSequenceRunsAndTheLastWins) {
+    std::string log;
+    {
+        Step<Init::AutoAction> gone(0, [&] { log += "gone"; });
+    }
+    Step<Init::AutoAction> kept(0, [&] { log += "kept"; });
     Init::Sequence::instance().run();
-    ASSERT_TRUE(pets.contains("pet") && pets.contains("cat"));
-    EXPECT_EQ(pets.size(), 2u);
-    EXPECT_EQ(pets.create("pet", "ann")->said, "ann: woof");
-    EXPECT_EQ(pets.create("cat", "cy")->said, "cy: miaow");
-    EXPECT_EQ(pets.create("unicorn", "cy"), nullptr);
-    EXPECT_EQ(pets.size(), 2u) << "an unknown name adds nothing";
+    EXPECT_EQ(log, "kept");
+    EXPECT_EQ(shapes.size(), 2u);
+    EXPECT_EQ(shapes.create("pet", "ann")->said, "ann: circle");
+    ASSERT_TRUE(shapes.contains("square")) << "the whole-archive link kept no registration";
+    EXPECT_EQ(shapes.create("square", "cy")->said, "cy: square");
 }
 
 }  // namespace

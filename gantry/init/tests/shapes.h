@@ -1,22 +1,14 @@
-// Classes that register themselves from two translation units of a static library
-// (gantry_init_test_shapes), to check that the registrations survive linking.
+// Registered from a static library's object file that nothing in the test refers to.
 #pragma once
 
 #include <string>
 
 #include "gantry/init/init.h"
 
-namespace Shapes {
-
 struct Shape {
-    Shape(std::string name, int size) : name(std::move(name)), size(size) {}
+    explicit Shape(std::string said) : said(std::move(said)) {}
     virtual ~Shape() = default;
-    const std::string name;
-    const int size;
+    const std::string said;
 };
 
-// Defined by the test programs, outside the library: nothing in them refers to the library's
-// object files.
-extern Gantry::Init::Registry<Shape, int> registry;
-
-}  // namespace Shapes
+extern Gantry::Init::Registry<Shape, const std::string&> shapes;  // defined by the test program
