@@ -1,10 +1,13 @@
 // cv-index: builds, inspects and searches "CVI2" index files, and extracts trick-play pictures.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "capture/hls.h"
 #include "tools/cv-index/commands.h"
 
 namespace {
@@ -25,6 +28,14 @@ const char kUsage[] =
     "  bitrate FILE.cvi2              average bit rate of the indexed stream\n"
     "  extract IN.ts FILE.cvi2 N -o OUT.ts\n"
     "                                 write trick-play entry N (0-based) as a stand-alone stream\n"
+    "  playlist FOLDER ID START [END] the capture ID's segment files in FOLDER that hold START\n"
+    "                                 to END (ISO times; none or 0: to the end), with the\n"
+    "                                 start and end times and NPTs\n"
+    "  hls FOLDER ID START [END] [--iframes] [--target SECONDS] [--uri-prefix TEXT]\n"
+    "                                 the HLS media (or I-frame) playlist of that range, byte\n"
+    "                                 ranges of the segment files cut at intra entries\n"
+    "    segment folders take --prefix TEXT, --suffix .ts, --index-suffix .cvi2 and\n"
+    "    --segment-length SECONDS (3600)\n"
     "  --help                         this text\n"
     "\n"
     "Exit status 0 on success; otherwise a one-line error on standard error.\n";
@@ -47,12 +58,31 @@ uint64_t parse_count(const std::string& text) {
     return value;
 }
 
-// Splits arguments into positional words and the value of -o; --data/--intra become flags.
+Gantry::Time::Stamp parse_time(const std::string& text, const char* what) {
+    if (text == "0") return {};
+    Gantry::Time::Stamp time = Gantry::Time::Stamp::parse(text, true);
+    if (!time.valid()) throw UsageError(std::string("bad ") + what + " time: " + text);
+    return time;
+}
+
+// Options that take a value, beside -o.
+const char* const kValueOptions[] = {"--target", "--uri-prefix",   "--prefix",
+                                     "--suffix", "--index-suffix", "--segment-length"};
+
+// Splits arguments into positional words and option values; --data, --intra and --iframes become
+// flags.
 struct Arguments {
     std::vector<std::string> words;
     std::string output;
+    std::map<std::string, std::string> values;
     bool data = false;
     bool intra = false;
+    bool iframes = false;
+
+    std::string value(const std::string& option, const std::string& otherwise) const {
+        auto found = values.find(option);
+        return found == values.end() ? otherwise : found->second;
+    }
 };
 
 Arguments parse(const std::vector<std::string>& words) {
@@ -66,6 +96,12 @@ Arguments parse(const std::vector<std::string>& words) {
             args.data = true;
         } else if (word == "--intra") {
             args.intra = true;
+        } else if (word == "--iframes") {
+            args.iframes = true;
+        } else if (std::find(std::begin(kValueOptions), std::end(kValueOptions), word) !=
+                   std::end(kValueOptions)) {
+            if (++i >= words.size()) throw UsageError(word + " needs a value");
+            args.values[word] = words[i];
         } else if (word.size() > 1 && word[0] == '-' && !(word[1] >= '0' && word[1] <= '9') &&
                    word[1] != '.') {
             throw UsageError("unknown option " + word);
@@ -74,6 +110,17 @@ Arguments parse(const std::vector<std::string>& words) {
         }
     }
     return args;
+}
+
+Corvid::Tools::SegmentFolder segment_folder(const Arguments& args) {
+    Corvid::Tools::SegmentFolder folder;
+    folder.folder = args.words[0];
+    folder.id = args.words[1];
+    folder.prefix = args.value("--prefix", folder.prefix);
+    folder.suffix = args.value("--suffix", folder.suffix);
+    folder.index_suffix = args.value("--index-suffix", folder.index_suffix);
+    folder.segment_length = parse_number(args.value("--segment-length", "3600"), "segment length");
+    return folder;
 }
 
 void expect(const Arguments& args, size_t least, size_t most, const char* command) {
@@ -114,6 +161,23 @@ int run(const std::vector<std::string>& words) {
         if (args.output.empty()) throw UsageError("extract needs -o OUT.ts");
         Corvid::Tools::extract_entry(args.words[0], args.words[1], parse_count(args.words[2]),
                                      args.output);
+    } else if (command == "playlist" || command == "hls") {
+        expect(args, 3, 4, command.c_str());
+        const auto start = parse_time(args.words[2], "start");
+        const auto end =
+            args.words.size() > 3 ? parse_time(args.words[3], "end") : Gantry::Time::Stamp();
+        if (!start.valid()) throw UsageError("bad start time: 0");
+        if (command == "playlist") {
+            Corvid::Tools::print_playlist(segment_folder(args), start, end, std::cout);
+        } else {
+            Corvid::Capture::HlsOptions options;
+            options.iframes = args.iframes;
+            options.target = parse_number(args.value("--target", "6"), "target");
+            if (!(options.target > 0))
+                throw UsageError("bad target: " + args.value("--target", ""));
+            options.uri_prefix = args.value("--uri-prefix", "");
+            Corvid::Tools::print_hls(segment_folder(args), start, end, options, std::cout);
+        }
     } else {
         throw UsageError("unknown command " + command + " (cv-index --help for usage)");
     }
