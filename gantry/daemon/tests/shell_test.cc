@@ -12,12 +12,14 @@
 
 #include <chrono>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "gantry/daemon/crash_report.h"
+#include "gantry/log/filters.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -35,14 +37,16 @@ std::string slurp(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Each line as "<level> <text>"; a line without the time stamp prefix is kept whole.
+// Each line as "<level> <text>"; a line without the default time stamp prefix
+// ("Mon 07 Dec 12:49:56.929 [2]: ") is kept whole.
 Lines log_lines(const std::string& path) {
-    static const std::regex stamped(R"(\w{3} \d\d \w{3} \d\d:\d\d:\d\d\.\d{3} \[(\d)\]: (.*))");
     Lines lines;
     std::istringstream in(slurp(path));
-    std::smatch m;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(std::regex_match(line, m, stamped) ? m[1].str() + " " + m[2].str() : line);
+    for (std::string line; std::getline(in, line);) {
+        bool stamped = line.size() >= 29 && line[19] == '.' && line.compare(23, 2, " [") == 0 &&
+                       line.compare(26, 3, "]: ") == 0;
+        lines.push_back(stamped ? line.substr(25, 1) + " " + line.substr(29) : line);
+    }
     return lines;
 }
 
@@ -67,6 +71,7 @@ class ShellTest : public testing::Test {
   protected:
     void TearDown() override {
         // Only our own children that still run: the ones spawned here and what they left to us.
+        pids_.insert(pid_in_file());
         for (const auto& line : log_lines(log_))
             if (auto at = line.find(" pid "); at != std::string::npos)
                 pids_.insert(std::atoi(line.c_str() + at + 5));
@@ -120,11 +125,11 @@ class ShellTest : public testing::Test {
     pid_t start_daemon() {
         EXPECT_EQ(wait_exit(spawn({config_})), 0);  // the starter, left at daemon()
         wait_for("hook begin_run");
-        pid_t master = std::atoi(slurp(pid_).c_str());
-        pids_.insert(master);
-        return master;
+        return pid_in_file();
     }
+    pid_t pid_in_file() { return std::atoi(slurp(pid_).c_str()); }
     void stop(pid_t pid) {
+        ASSERT_GT(pid, 1);  // kill(0) would hit this test; the pid file must still be there
         ::kill(pid, SIGTERM);
         EXPECT_EQ(wait_exit(pid), 0);
     }
@@ -207,7 +212,7 @@ TEST_F(ShellTest, DaemonHoldsItsPidFileAndStopsCleanlyOnSigterm) {
 }
 
 TEST_F(ShellTest, WorkersEndingUnaskedAreRestartedAfterOneThenTwoSeconds) {
-    configure("plan='kill:0 exit0:0'");
+    configure("plan='kill 0 exit0 0'");
     Clock::time_point started = Clock::now();
     EXPECT_EQ(wait_exit(spawn({config_})), 0);
     Lines lines = wait_for("start=3");
@@ -215,11 +220,11 @@ TEST_F(ShellTest, WorkersEndingUnaskedAreRestartedAfterOneThenTwoSeconds) {
     expect_in_order(lines, {"forked", "died ***", "3 Waiting for 1s", "1 *** RESTARTING SLAVE ***",
                             "2 Forking slave process", "exited with code 0 ***", "3 Waiting for 2s",
                             "1 *** RESTARTING"});
-    stop(std::atoi(slurp(pid_).c_str()));
+    stop(pid_in_file());
 }
 
 TEST_F(ShellTest, RestartDelayDoublesUpToTheCeilingAndStartsAgainAfterALongRun) {
-    configure("first-delay='0.05' ceiling='0.4' plan='3:0 3:0 3:0 3:0 3:0 3:0.6 3:0'");
+    configure("first-delay='0.05' ceiling='0.4' plan='3 0 3 0 3 0 3 0 3 0 3 0.6 3 0'");
     EXPECT_EQ(wait_exit(spawn({config_})), 0);
     Lines lines = wait_for("start=8");
     Lines waits;
@@ -227,7 +232,7 @@ TEST_F(ShellTest, RestartDelayDoublesUpToTheCeilingAndStartsAgainAfterALongRun) 
         if (line.starts_with("3 Waiting for ")) waits.push_back(line.substr(14));
     EXPECT_EQ(waits, Lines({"0.05s", "0.1s", "0.2s", "0.4s", "0.4s", "0.05s", "0.1s"}));
     EXPECT_EQ(count(lines, "exited with code 3 ***"), 7u);
-    stop(std::atoi(slurp(pid_).c_str()));
+    stop(pid_in_file());
 }
 
 TEST_F(ShellTest, SighupReopensTheLogAndRereadsTheConfigurationEvenIfBroken) {
@@ -250,13 +255,13 @@ TEST_F(ShellTest, SighupReopensTheLogAndRereadsTheConfigurationEvenIfBroken) {
 }
 
 TEST_F(ShellTest, FatalSignalInTheWorkerIsLoggedWithABacktraceAndRestarted) {
-    configure("first-delay='0.05' plan='segv:0'");
+    configure("first-delay='0.05' plan='segv 0'");
     EXPECT_EQ(wait_exit(spawn({config_})), 0);
     Lines lines = wait_for("start=2");
     expect_in_order(lines, {"1 *** Signal received in slave: segment violation (11) ***",
                             "1 --- backtrace:", "1 - ", "1 - ", "1 - ", "1 ---", "died ***",
                             "2 Forking slave process"});
-    stop(std::atoi(slurp(pid_).c_str()));
+    stop(pid_in_file());
 }
 
 TEST_F(ShellTest, WorkerRunningAsRootTakesTheConfiguredUserAndGroup) {
@@ -282,16 +287,29 @@ TEST_F(ShellTest, WorkerRunningAsRootTakesTheConfiguredUserAndGroup) {
               std::string::npos);
     stop(master);
 
-    for (std::string names : {"user='no-such-user-cv'", "group='no-such-group-cv'"}) {
+    for (std::string kind : {"user", "group"}) {
         ::unlink(log_.c_str());
-        configure("first-delay='0.05'", "<security " + names + "/>");
+        configure("first-delay='0.05'", "<security " + kind + "='no-such-" + kind + "'/>");
         EXPECT_EQ(wait_exit(spawn({config_})), 0);
-        std::string name = names.substr(names.find('\'') + 1);
         expect_in_order(wait_for("exited with code 2 ***"),
-                        {"1 Can't find " + names.substr(0, names.find('=')) + " " +
-                         name.substr(0, name.size() - 1)});
-        stop(std::atoi(slurp(pid_).c_str()));
+                        {"1 Can't find " + kind + " no-such-" + kind});
+        stop(pid_in_file());
     }
+}
+
+// The crash report's own formatter, which runs where localtime and strftime may not, against the
+// log chain's.
+TEST(CrashReportTest, StampMatchesTheLogChainPrefix) {
+    Corvid::Testing::set_time_zone("EST5");
+    Corvid::Testing::RecordingChannel sink;
+    for (const char* format : {Gantry::Log::TimestampFilter::default_format,
+                               "%Y-%m-%d %H:%M:%S (%j %e %y) [%*L] %*S %%"})
+        for (int64_t utc : {int64_t{0}, int64_t{951868799}, int64_t{4102444799}}) {
+            char stamp[128];
+            Gantry::Daemon::format_stamp(stamp, sizeof stamp, format, 3, utc - 5 * 3600, 0);
+            Gantry::Log::TimestampFilter chain(sink, format);
+            EXPECT_EQ(stamp, chain.prefix(3, Gantry::Time::Stamp::from_unix(utc))) << utc;
+        }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // A small application on the daemon shell for the process tests. Its hooks log their calls;
-// "test/@plan" makes successive workers end by themselves, one word per start, ACTION:SECONDS
-// after begin_run: segv (a fatal signal), kill (SIGKILL), exit0, or a number for tick to return.
+// "test/@plan" makes successive workers end by themselves, "ACTION SECONDS" per start: SECONDS
+// after begin_run, segv (a fatal signal), kill (SIGKILL), exit0, or a number for tick to return.
 // Starts are counted in the file "test/@counter"; the restart delays come from
 // "test/@first-delay" and "test/@ceiling".
 #include <unistd.h>
@@ -39,17 +39,12 @@ class TestApp : public Daemon::Application {
             std::ofstream(counter_) << ++start;
             start--;
         }
-        std::istringstream words(plan_);
-        std::string word;
-        for (int i = 0; i < start && words >> word; i++)
-            if (i + 1 == start) action_ = word;
-        if (!action_.empty()) {
-            size_t colon = action_.find(':');
-            deadline_ = Clock::now() +
-                        std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(std::stod(action_.substr(colon + 1))));
-            action_.resize(colon);
-        }
+        std::istringstream plan(plan_);
+        double seconds = 0;
+        for (int i = 0; i < start; i++)
+            if (!(plan >> action_ >> seconds)) action_.clear();
+        deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
         Log::Summary() << "hook begin_run pid=" << ::getpid() << " start=" << start << std::endl;
         return 0;
     }
