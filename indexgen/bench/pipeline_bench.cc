@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "indexgen/indexgen.h"
-#include "indexgen/tests/video_feeder.h"
+#include "indexgen/bench/video_feeder.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "gantry/channel/block.h"
 #include "indexgen/indexgen.h"
-#include "indexgen/tests/video_feeder.h"
+#include "indexgen/bench/video_feeder.h"
 
 namespace {
 

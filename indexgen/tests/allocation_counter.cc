@@ -1,14 +1,12 @@
-// The program's operator new, counting. In a translation unit of its own: inlined next to the
-// allocations it replaces, the compiler would take the free() in operator delete for a mismatch.
+// The program's operator new, counting (the other forms lead to these). A translation unit of its
+// own: inlined, the compiler would take the free() in operator delete for a mismatch.
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 
 namespace {
-
 std::atomic<uint64_t> allocations{0};
-
 }  // namespace
 
 uint64_t allocation_count() {
@@ -20,18 +18,9 @@ void* operator new(size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) {
-    return operator new(size);
-}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
 void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
     std::free(p);
 }
