@@ -13,10 +13,6 @@ using namespace Testing;
 using namespace std::chrono_literals;
 
 TEST(HTTPLimitsTest, OversizedRequestsGet413Or400AndTheConnectionCloses) {
-    const HTTPLimits defaults = HTTPServer::Options().limits;
-    EXPECT_EQ(defaults.max_body, 16u * 1024 * 1024);
-    EXPECT_EQ(defaults.max_header_lines, 100u);
-    EXPECT_EQ(defaults.max_header_bytes, 64u * 1024);
     LogCapture log;
     HTTPServer::Options options;
     options.limits.max_body = 1000;

@@ -101,19 +101,6 @@ TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
     EXPECT_EQ(log.count(" closed"), 1u);
 }
 
-TEST(HTTPServerTest, ChunkedPostIsReassembled) {
-    CORVID_REQUIRE_PROGRAM("curl");
-    TestServer server;
-    Corvid::Testing::TempDir dir;
-    std::string payload;
-    for (int i = 0; i < 5000; ++i)
-        payload += static_cast<char>('a' + i % 26);
-    Corvid::Testing::write_file(dir.file("body"), payload);
-    EXPECT_EQ(curl("-H 'Transfer-Encoding: chunked' --data-binary @" +
-                   Corvid::Testing::shell_quote(dir.file("body")) + " " + server.url("/echo")),
-              "POST:" + payload);
-}
-
 TEST(HTTPServerTest, HeadGivesGetHeadersWithoutBody) {
     CORVID_REQUIRE_PROGRAM("curl");
     TestServer server;
