@@ -8,3 +8,8 @@ corvid_test(NAME corvid_capture_playlist_tests
   SOURCES tests/segment_name_test.cc tests/playlist_test.cc tests/hls_test.cc
   DEPS corvid_capture_playlist gantry_log
   STREAMS LABELS capture)
+
+# Run by hand: build/bench/corvid_capture_playlist_bench.
+corvid_bench(NAME corvid_capture_playlist_bench
+  SOURCES bench/playlist_bench.cc
+  DEPS corvid_capture_playlist)
