@@ -22,12 +22,12 @@ class Handler {
     // registered under). An empty name turns the transports' document name check off.
     Handler(const XML::Element& config, std::string namespace_uri, std::string prefix,
             std::string name, bool responds);
-    virtual ~Handler() = default;
     Handler(const Handler&) = delete;
     Handler& operator=(const Handler&) = delete;
 
     virtual std::string handle(const XML::Element& request, const SourceContext& source,
                                XML::Element& response) const = 0;
+    virtual ~Handler() = default;
 
     const std::string& config_name() const { return config_name_; }
     const std::string& name() const { return name_; }

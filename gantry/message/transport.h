@@ -13,7 +13,6 @@ namespace Gantry::Message {
 class Transport {
   public:
     explicit Transport(std::string name) : name_(std::move(name)) {}
-    virtual ~Transport() = default;
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
 
@@ -21,6 +20,7 @@ class Transport {
     // named after the transport, carrying the transport's settings for this handler. The handler
     // outlives the transport's use of it: the broker deletes transports before handlers.
     virtual void register_handler(Handler& handler, XML::Element& config) = 0;
+    virtual ~Transport() = default;
 
     const std::string& name() const { return name_; }
 

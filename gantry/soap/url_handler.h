@@ -22,10 +22,10 @@ namespace Gantry::SOAP {
 class URLHandler : public Web::URLHandler {
   public:
     explicit URLHandler(std::string pattern) : Web::URLHandler(std::move(pattern)) {}
-    ~URLHandler() override = default;
 
     bool handle_request(Web::HTTPMessage& request, Web::HTTPMessage& response,
                         const SSL::ClientDetails& client) override;
+    ~URLHandler() override = default;
 
     // Answers one valid envelope by filling response, a SOAP 1.1 envelope with an empty body.
     // False makes the server send 500 instead.
