@@ -1,8 +1,6 @@
 #include "gantry/mt/thread_pool.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -186,29 +184,6 @@ TEST(ThreadPool, ShutdownRightAfterJobsFinishLosesNoWakeUp) {
         pool.shutdown();
     }
     EXPECT_EQ(MT::Thread::cancellations(), cancellations);
-}
-
-TEST(ThreadPool, RealtimeWorkersRunUnderSchedRrWhenPermitted) {
-    sched_param probe{.sched_priority = 10}, old_param;
-    int old_policy;
-    pthread_getschedparam(pthread_self(), &old_policy, &old_param);
-    const bool permitted = pthread_setschedparam(pthread_self(), SCHED_RR, &probe) == 0;
-    pthread_setschedparam(pthread_self(), old_policy, &old_param);
-
-    Pool pool(1, 2, true);
-    Worker* worker = pool.take();
-    ASSERT_NE(worker, nullptr) << "realtime workers must be handed out even without privilege";
-    std::promise<std::pair<int, int>> observed;
-    give(worker, [&](Worker&) {
-        int policy;
-        sched_param param;
-        pthread_getschedparam(pthread_self(), &policy, &param);
-        observed.set_value({policy, param.sched_priority});
-    });
-    auto result = observed.get_future();
-    ASSERT_EQ(result.wait_for(kPatience), std::future_status::ready);
-    if (!permitted) GTEST_SKIP() << "this process may not use SCHED_RR; checked the pool works";
-    EXPECT_EQ(result.get(), std::make_pair(SCHED_RR, 10));
 }
 
 }  // namespace

@@ -39,21 +39,13 @@ TEST(DurationParse, Grammar) {
             EXPECT_EQ(parsed(text), seconds) << '"' << text << '"';
     EXPECT_EQ(parsed("1 week 2 days 3 hours 4 min 5 s 6 ms"),
               604800 + 172800 + 10800 + 240 + 5 + 0.006);
+    EXPECT_EQ(
+        parsed("1 w 1 weeks 1 d 1 day 1 h 1 hour 1 m 1 minute 1 minutes 1 mins 1 sec 1 secs 1 "
+               "second 1 seconds"),
+        2 * 604800 + 2 * 86400 + 2 * 3600 + 4 * 60 + 4);
     EXPECT_EQ(Duration(static_cast<const char*>(nullptr)).seconds(), 0);
     // Too large for a double: not a number.
     EXPECT_EQ(parsed("1" + std::string(400, '0')), 0);
-}
-
-TEST(DurationParse, EveryUnitWord) {
-    const std::pair<std::vector<std::string>, double> units[] = {
-        {{"s", "sec", "secs", "second", "seconds"}, 1},
-        {{"m", "min", "mins", "minute", "minutes"}, 60},
-        {{"h", "hour", "hours"}, 3600},
-        {{"d", "day", "days"}, 86400},
-        {{"w", "week", "weeks"}, 604800}};
-    for (const auto& [words, seconds] : units)
-        for (const std::string& word : words)
-            EXPECT_EQ(parsed("2 " + word), 2 * seconds) << word;
 }
 
 TEST(DurationHms, Format) {
