@@ -224,13 +224,13 @@ TEST_F(ShellTest, WorkersEndingUnaskedAreRestartedAfterOneThenTwoSeconds) {
 }
 
 TEST_F(ShellTest, RestartDelayDoublesUpToTheCeilingAndStartsAgainAfterALongRun) {
-    configure("first-delay='0.05' ceiling='0.4' plan='3 0 3 0 3 0 3 0 3 0 3 0.6 3 0'");
+    configure("first-delay='0.1' ceiling='0.8' plan='3 0 3 0 3 0 3 0 3 0 3 1 3 0'");
     EXPECT_EQ(wait_exit(spawn({config_})), 0);
     Lines lines = wait_for("start=8");
     Lines waits;
     for (const auto& line : lines)
         if (line.starts_with("3 Waiting for ")) waits.push_back(line.substr(14));
-    EXPECT_EQ(waits, Lines({"0.05s", "0.1s", "0.2s", "0.4s", "0.4s", "0.05s", "0.1s"}));
+    EXPECT_EQ(waits, Lines({"0.1s", "0.2s", "0.4s", "0.8s", "0.8s", "0.1s", "0.2s"}));
     EXPECT_EQ(count(lines, "exited with code 3 ***"), 7u);
     stop(pid_in_file());
 }
