@@ -4,17 +4,31 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <thread>
 
 namespace Corvid::Capture {
 
-DatagramReceiver::DatagramReceiver(int fd, DatagramRing& ring, CaptureCounters& counters)
-    : fd_(fd), ring_(ring), counters_(counters), spare_(new uint8_t[ring.buffer_size()]) {}
+DatagramReceiver::DatagramReceiver(int fd, DatagramRing& ring, CaptureCounters& counters,
+                                   std::chrono::milliseconds full_grace)
+    : fd_(fd),
+      full_grace_(full_grace),
+      ring_(ring), counters_(counters), spare_(new uint8_t[ring.buffer_size()]) {}
 
 DatagramReceiver::~DatagramReceiver() = default;
 
 int DatagramReceiver::receive() {
-    size_t free = ring_.free_slots();
+    const size_t free = ring_.free_slots();
     const bool full = free == 0;
+    if (!full) {
+        full_since_.reset();
+    } else {
+        const auto now = std::chrono::steady_clock::now();
+        if (!full_since_) full_since_ = now;
+        if (now - *full_since_ < full_grace_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return 0;
+        }
+    }
     const size_t count = full ? 1 : (free < max_batch ? free : max_batch);
     for (size_t i = 0; i < count; i++) {
         vectors_[i].iov_base = full ? spare_.get() : ring_.buffer(i);

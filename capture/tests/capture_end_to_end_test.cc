@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* NETNS_FLAG = "CORVID_CAPTURE_NETNS";
 constexpr size_t DATAGRAM = 7 * 188;
-constexpr double SEGMENT_SECONDS = 2;
+constexpr uint64_t SEGMENT_SECONDS = 2;
 constexpr double SEND_SECONDS = 5;
 
 void record_and_compare(const std::string& stream_path) {
@@ -50,7 +50,6 @@ void record_and_compare(const std::string& stream_path) {
     }
     for (int i = 0; i < 200 && capture.counters().datagrams.load() < count; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // for the capture thread
     capture.stop();
     EXPECT_EQ(capture.counters().datagrams.load(), count);
     EXPECT_EQ(capture.counters().ring_drops.load() + capture.counters().kernel_drops.load(), 0u);
@@ -67,7 +66,9 @@ void record_and_compare(const std::string& stream_path) {
         const auto bytes = Testing::read_file(segments[i]);
         EXPECT_EQ(bytes.size() % DATAGRAM, i + 1 < segments.size() ? 0u : stream.size() % DATAGRAM);
         joined.insert(joined.end(), bytes.begin(), bytes.end());
-        if (i > 0) EXPECT_EQ(capture.time_of_file(segments[i]).seconds() % 2, 0u) << segments[i];
+        if (i > 0)
+            EXPECT_EQ(capture.time_of_file(segments[i]).seconds() % SEGMENT_SECONDS, 0u)
+                << segments[i];
 
         const std::string offline = dir.file("offline.idx");
         int status = -1;

@@ -50,9 +50,6 @@ class SegmentWriterTest : public ::testing::Test {
         writer().on_datagram(time, bytes.data(), bytes.size());
         sent.insert(sent.end(), bytes.begin(), bytes.end());
     }
-    std::string segment(const char* time) const {
-        return dir.path() + "/ch1." + std::string(time) + ".ts";
-    }
     std::vector<std::string> files() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
@@ -93,44 +90,41 @@ TEST(NextSwitchTest, MultiplesOfTheLengthFromMidnightUtc) {
 TEST_F(SegmentWriterTest, FirstDatagramBoundariesQuietAndResume) {
     writer().begin(Stamp("2026-12-07T10:00:03Z"));
     writer().on_idle(Stamp("2026-12-07T10:00:08Z"));  // no data yet: not a quiet period
-    feed("2026-12-07T10:00:09Z", 1);
-    feed("2026-12-07T10:00:09.9Z", 2);
-    feed("2026-12-07T10:00:10Z", 3);  // right on the boundary
-    feed("2026-12-07T10:00:10.001Z", 4);
-    feed("2026-12-07T10:00:20.5Z", 5);
-    EXPECT_EQ(read_file(segment("2026_12_07.10_00_09")),
-              std::vector<uint8_t>(sent.begin(), sent.begin() + 2 * 1316));
+    for (const char* time : {"10:00:09", "10:00:09.9", "10:00:10", "10:00:10.001", "10:00:20.5"})
+        feed(Stamp("2026-12-07T" + std::string(time) + "Z"), 1);
     writer().on_idle(Stamp("2026-12-07T10:00:21.6Z"));
     EXPECT_FALSE(writer().file_open());
-    EXPECT_TRUE(
-        log.has_line("1 No data received for 'ch1' for over 00:00:01 - closing capture "
-                     "file"));
-    EXPECT_EQ(read_file(segment("2026_12_07.10_00_10")),
-              std::vector<uint8_t>(sent.begin() + 2 * 1316, sent.begin() + 4 * 1316));
-    EXPECT_EQ(read_file(segment("2026_12_07.10_00_20")),
-              std::vector<uint8_t>(sent.begin() + 4 * 1316, sent.end()));
-
-    feed("2026-12-07T10:00:40Z", 6);  // back, but only for 18.4 s of the 30
+    feed("2026-12-07T10:00:40Z", 2);  // back, but only for 18.4 s of the 30
     EXPECT_FALSE(writer().file_open());
-    feed("2026-12-07T10:00:52Z", 7);
-    EXPECT_TRUE(writer().file_open());
-    EXPECT_EQ(files().size(), 4u);
-    EXPECT_EQ(counters.files_opened.load(), 4u);
+    feed("2026-12-07T10:00:52Z", 3);
+    writer().close_file();
+    const auto names = files();
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "ch1.2026_12_07.10_00_09.ts", "ch1.2026_12_07.10_00_10.ts",
+                         "ch1.2026_12_07.10_00_20.ts", "ch1.2026_12_07.10_00_52.ts"}));
+    std::vector<uint8_t> written;
+    std::vector<size_t> datagrams;
+    for (const auto& name : names) {
+        const auto bytes = read_file(dir.file(name));
+        datagrams.push_back(bytes.size() / 1316);
+        written.insert(written.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(datagrams, (std::vector<size_t>{2, 2, 1, 1}));
+    sent.erase(sent.end() - 2 * 1316, sent.end() - 1316);  // the datagram not written
+    EXPECT_EQ(written, sent);
+    EXPECT_TRUE(
+        log.has_line("1 No data received for 'ch1' for over 00:00:01 - closing capture file"));
     EXPECT_EQ(counters.cc_errors.load(), 0u);  // null packets carry no counter
 }
 
-TEST_F(SegmentWriterTest, ExternalSessionAppendsWithItsBasePcrAndEndsAtTheNextDatagram) {
+// A session ends at the next datagram after its stop, not at a pause or a boundary.
+TEST_F(SegmentWriterTest, ExternalSessionEndsAtTheNextDatagramAfterItsStop) {
     settings.external = true;
     settings.naming.index_suffix = ".idx";
     const std::string path = dir.file("session.ts");
-    Testing::write_file(path, std::string(1316, 'x'));
     feed("2026-12-07T10:00:00Z", 1);  // no session: nothing written
-    EXPECT_EQ(files(), std::vector<std::string>{"session.ts"});
-    ASSERT_TRUE(session.start(path, true, 12.5));
+    ASSERT_TRUE(session.start(path, false, -1));
     feed("2026-12-07T10:00:01Z", 2);
-    EXPECT_TRUE(log.has_line("3 Creating index file in " + path + ".idx"));
-    EXPECT_EQ(writer().base_pcr(), 12.5);
-    // A pause does not end a session; crossing a boundary does not either.
     writer().on_idle(Stamp("2026-12-07T10:00:05Z"));
     feed("2026-12-07T10:00:15Z", 3);
     ASSERT_TRUE(session.stop());
@@ -138,9 +132,7 @@ TEST_F(SegmentWriterTest, ExternalSessionAppendsWithItsBasePcrAndEndsAtTheNextDa
     EXPECT_FALSE(writer().file_open());
     EXPECT_TRUE(log.has_line("3 Closing index file"));
     EXPECT_FALSE(log.contains("Closing capture file"));
-    std::vector<uint8_t> expected(1316, 'x');
-    expected.insert(expected.end(), sent.begin() + 1316, sent.begin() + 3 * 1316);
-    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(read_file(path), std::vector<uint8_t>(sent.begin() + 1316, sent.begin() + 3 * 1316));
     EXPECT_EQ(files(), (std::vector<std::string>{"session.ts", "session.ts.idx"}));
 }
 
@@ -173,6 +165,26 @@ TEST_F(SegmentWriterTest, WriteFailuresAreThrottledAndRecover) {
     EXPECT_TRUE(log.has_line("2 Capture 'ch1' writing again after " + std::to_string(failures) +
                              " failed attempts"));
     EXPECT_TRUE(writer().file_open());
+}
+
+// Losses are reported at most every 10 seconds, with the counts since the last report.
+TEST_F(SegmentWriterTest, DropsAreLoggedEveryTenSecondsAtMost) {
+    const Stamp start("2026-12-07T10:00:00Z");
+    writer().begin(start);
+    counters.ring_drops = 5;
+    counters.kernel_drops = 2;
+    writer().on_idle(start + Duration(9.9));
+    writer().on_idle(start + Duration(10));
+    counters.ring_drops = 6;
+    writer().on_idle(start + Duration(19.9));
+    writer().on_idle(start + Duration(20));
+    writer().on_idle(start + Duration(30));  // nothing new: no line
+    EXPECT_EQ(log.errors(),
+              (std::vector<std::string>{
+                  "Capture 'ch1' lost 5 datagrams to a full queue and 2 in the socket buffer, "
+                  "with 0 continuity errors, in the last 10 seconds",
+                  "Capture 'ch1' lost 1 datagrams to a full queue and 0 in the socket buffer, "
+                  "with 0 continuity errors, in the last 10 seconds"}));
 }
 
 }  // namespace
