@@ -142,6 +142,7 @@ class ShellTest : public testing::Test {
 };
 
 TEST_F(ShellTest, CommandLineAndStartUpFailures) {
+    const std::string app = DAEMON_TEST_APP, none = dir_.file("none.xml");
     struct Case {
         Lines args;
         std::string test, more;
@@ -150,21 +151,9 @@ TEST_F(ShellTest, CommandLineAndStartUpFailures) {
         std::string file, text;
     } cases[] = {
         {{"--version"}, "", "", false, 0, "out", "Corvid test daemon 0.1\n"},
-        {{"--help"}, "", "", false, 0, "out", "Usage: " DAEMON_TEST_APP " [CONFIG-FILE]\n"},
-        {{dir_.file("none.xml")},
-         "",
-         "",
-         false,
-         2,
-         "err",
-         DAEMON_TEST_APP ": Can't read config file " + dir_.file("none.xml") + "\n"},
-        {{config_},
-         "",
-         "<log file='/nonexistent/x.log'/>",
-         true,
-         2,
-         "err",
-         DAEMON_TEST_APP ": Unable to open logfile /nonexistent/x.log\n"},
+        {{"--help"}, "", "", false, 0, "out", "Usage: " + app + " [CONFIG-FILE]\n"},
+        {{none}, "", "", false, 2, "err", app + ": Can't read config file " + none + "\n"},
+        {{config_}, "", "<log file='/no/x'/>", true, 2, "err", app + ": Unable to open logfile /"},
         {{config_}, "preconfigure='3'", "", false, 3, "out", "[1]: Preconfigure failed: 3\n"},
         {{config_}, "privileged='4'", "", false, 4, "out", "[2]: hook init_privileged\n"},
     };
@@ -208,6 +197,15 @@ TEST_F(ShellTest, DaemonHoldsItsPidFileAndStopsCleanlyOnSigterm) {
     expect_in_order(lines,
                     {"2 SIGTERM received in master process", "2 SIGTERM received in slave process",
                      "2 hook finish", "2 Slave process exited OK", "2 Master process exiting"});
+    EXPECT_FALSE(std::ifstream(pid_));
+}
+
+TEST_F(ShellTest, DaemonWithoutWatchdogRunsTheApplicationInTheDetachedProcess) {
+    configure("", "<watchdog restart='no'/>");
+    pid_t pid = start_daemon();
+    EXPECT_EQ(count(log_lines(log_), "hook begin_run pid=" + std::to_string(pid)), 1u);
+    stop(pid);
+    EXPECT_EQ(count(log_lines(log_), "Forking"), 0u);
     EXPECT_FALSE(std::ifstream(pid_));
 }
 
