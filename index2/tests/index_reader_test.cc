@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "gantry/channel/stream.h"
 #include "index2/index_reader.h"
 #include "index2/tests/index_test_util.h"
 #include "tests/support/log_capture.h"
@@ -183,7 +185,7 @@ std::pair<double, uint64_t> scan(const std::vector<Block>& blocks, double target
 }
 
 TEST_F(IndexReaderTest, FindNptAgreesWithLinearScanOverAnHourAndSnapsToTheEnds) {
-    Testing::write_index(path, synthetic_index(3600));
+    write_file(path, file_of(synthetic_index(3600)));
     const auto blocks = Testing::read_blocks(path);
     IndexReader reader(path);
     uint64_t most_reads = 0;
