@@ -45,8 +45,8 @@ class RateLimiter {
     Entry& entry(std::string_view key, Time::Stamp now);
 
     Clock clock_;
-    const double interval_;
-    const unsigned burst_;
+    double interval_;
+    unsigned burst_;
     std::vector<Entry> entries_;
 };
 

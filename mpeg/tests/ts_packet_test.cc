@@ -196,21 +196,3 @@ TEST(TSPacketRead, FfmpegStreamAgreesWithFfprobeAndRewritesByteForByte) {
     EXPECT_LE(first_pcr, probed[0].pts_time);
     EXPECT_GT(first_pcr, probed[0].pts_time - 1.0);
 }
-
-// The running counter advances per packet with payload, wraps, and repeats without; keep-counter
-// writes the template's own.
-TEST(TSPacketWrite, ContinuityCounter) {
-    MPEG::TSPacket t;
-    t.continuity_counter = 9;
-    uint32_t counter = 14;
-    uint8_t out[188];
-    std::string nibbles;
-    for (auto [payload, keep] :
-         {std::pair{184, false}, {184, false}, {0, false}, {184, false}, {184, true}}) {
-        Channel::BlockWriter w(out, sizeof out);
-        size_t length = payload;
-        ASSERT_TRUE(MPEG::TSPacket::write(w, t, out, length, counter, keep));
-        nibbles += std::to_string(out[3] & 0x0F) + " ";
-    }
-    EXPECT_EQ(nibbles, "14 15 15 0 9 ");
-}

@@ -1,5 +1,5 @@
-// For tests that count repeated log lines: lets every line through the calling thread's rate
-// limiter while it exists, with a clock an hour on at every look.
+// For tests that count repeated log lines: while it exists, the calling thread's rate limiter
+// starts afresh and lets every line through, its clock an hour on at every look.
 #pragma once
 
 #include "gantry/log/rate_limit.h"
@@ -8,11 +8,12 @@ namespace Corvid::Testing {
 
 struct LineLimitOff {
     LineLimitOff() {
-        Gantry::Log::thread_limiter().set_clock([t = Gantry::Time::Stamp::now()]() mutable {
-            return t += Gantry::Time::Duration(3600.0);
-        });
+        Gantry::Log::thread_limiter() =
+            Gantry::Log::RateLimiter([t = Gantry::Time::Stamp::now()]() mutable {
+                return t += Gantry::Time::Duration(3600.0);
+            });
     }
-    ~LineLimitOff() { Gantry::Log::thread_limiter().set_clock(&Gantry::Time::Stamp::now); }
+    ~LineLimitOff() { Gantry::Log::thread_limiter() = Gantry::Log::RateLimiter(); }
 };
 
 }  // namespace Corvid::Testing
