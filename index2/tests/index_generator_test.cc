@@ -80,7 +80,11 @@ TEST(IndexGenerator, NptFollowsOnlyItsProgrammesClock) {
                  {0x101, 10.0, 3.6} /* a new clock, 1001 s back */,
                  {0x101, 10.5, 4.1},
                  {0x101, 10.6, 4.1, true} /* flagged: a new clock */,
-                 {0x101, 11.0, 4.5}};
+                 {0x101, 11.0, 4.5},
+                 {0x101, IndexGenerator::pcr_wrap - 0.02, 4.5, true},
+                 {0x101, 0.03, 4.55} /* across the wrap */,
+                 {0x101, IndexGenerator::pcr_wrap - 0.01, 4.55} /* back across it: frozen */,
+                 {0x101, 0.07, 4.59}};
     uint64_t offset = 0;
     for (const auto& step : steps) {
         MPEG::TSPacket p = packet(step.pid, offset += 188, step.pcr);
@@ -88,7 +92,8 @@ TEST(IndexGenerator, NptFollowsOnlyItsProgrammesClock) {
         generator.process(p);
         EXPECT_NEAR(generator.npt(), step.npt, 1e-9) << step.pcr;
     }
-    EXPECT_NEAR(generator.base_pcr(), 6.5, 1e-9);  // resuming with it continues this NPT (IndexSet)
+    // Resuming with the base of the current clock continues its NPT (see the IndexSet test).
+    EXPECT_NEAR(generator.base_pcr(), IndexGenerator::pcr_wrap - 4.52, 1e-9);
     EXPECT_EQ(generator.last_pcr_offset(), offset);
 }
 
