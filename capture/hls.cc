@@ -1,12 +1,10 @@
 #include "capture/hls.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <memory>
 
 #include "capture/hls_index.h"
 #include "epg/epg_store.h"

@@ -11,49 +11,32 @@
 namespace Corvid::Capture::Testing {
 namespace {
 
-// The detail lines: reading the unusable index adds error lines of its own.
-std::vector<std::string> details(const LogCapture& log) {
-    std::vector<std::string> lines;
-    for (const std::string& line : log.lines())
-        if (line[0] == '3') lines.push_back(line);
-    return lines;
-}
-
-// Three files: 0 at t0, 1 at t0 + 7 s (the stream runs on from file 0), 2 at t0 + 200 s after a
-// gap; file 3 at t0 + 400 s has an index that is no index, file 4 at t0 + 350 s none at all.
+// Files 0 at t0, 1 at t0 + 7 s (the stream runs on from file 0) and 2 at t0 + 200 s, after a
+// gap; at t0 + 350 s one without an index, at t0 + 400 s one whose index is none.
 class PlaylistTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CORVID_REQUIRE_STREAM(stream, "h264-idr2s.ts");
         ASSERT_TRUE(folder.make(stream, {0, 7, 200}));
-        for (const std::string& path : folder.paths) {
-            // Oracle for each file's length: the tool's own reading of the last intra entry.
-            std::istringstream lines(run_command(shell_quote(tool_path("cv-index")) + " intra " +
-                                                 shell_quote(path + ".cvi2")));
-            std::string word;
-            double npt = 0;
-            while (lines >> word)
-                if (word == "NPT") lines >> npt;
-            ASSERT_GT(npt, 2);
-            end.push_back(folder.starts[ends_size()] + Duration(npt));
-        }
-        const auto& naming = folder.settings.naming;
-        bad = naming.file_name(t0 + Duration(400));
+        // The second file's length by the tool's own reading of its intra entries.
+        std::istringstream lines(run_command(shell_quote(tool_path("cv-index")) + " intra " +
+                                             folder.paths[1] + ".cvi2"));
+        for (std::string word; lines >> word;)
+            if (word == "NPT") lines >> length;
+        ASSERT_GT(length, 2);
         write_file(bad, "segment");
-        write_file(naming.index_name(bad), "no index");
-        write_file(naming.file_name(t0 + Duration(350)), "segment without index");
+        write_file(bad + ".cvi2", "no index");
+        write_file(folder.settings.naming.file_name(t0 + Duration(350)), "segment");
     }
-    size_t ends_size() const { return end.size(); }
-    Stamp start(size_t i) const { return folder.starts[i]; }
+    Stamp s(size_t i, double plus = 0) const { return folder.starts[i] + Duration(plus); }
 
     SegmentFolder folder;
-    std::vector<Stamp> end;  // start + last intra NPT
-    std::string bad;
+    double length = 0;
+    const std::string bad = folder.settings.naming.file_name(t0 + Duration(400));
 };
 
 TEST_F(PlaylistTest, TimeRanges) {
-    const Stamp none;
-    const Stamp bad_start = t0 + Duration(400);
+    const auto& p = folder.paths;
     struct Case {
         const char* what;
         Stamp from, to;
@@ -61,46 +44,10 @@ TEST_F(PlaylistTest, TimeRanges) {
         Stamp start_time, end_time;
         double start_npt, end_npt;
     } cases[] = {
-        {"start inside the second file",
-         start(1) + Duration(1),
-         start(2) + Duration(1),
-         {folder.paths[1], folder.paths[2]},
-         start(1) + Duration(1),
-         start(2) + Duration(1),
-         1,
-         194},
-        {"start in a gap",
-         start(1) + Duration(100),
-         start(2) + Duration(2),
-         {folder.paths[2]},
-         start(2),
-         start(2) + Duration(2),
-         0,
-         2},
-        {"end 0: to the end, the unreadable index adds no length",
-         start(2) + Duration(1),
-         none,
-         {folder.paths[2], bad},
-         start(2) + Duration(1),
-         bad_start,
-         1,
-         200},
-        {"start before all, end inside the first",
-         t0 - Duration(3600),
-         start(0) + Duration(1),
-         {folder.paths[0]},
-         start(0),
-         start(0) + Duration(1),
-         0,
-         1},
-        {"end past the second",
-         start(0) + Duration(1),
-         end[1] + Duration(50),
-         {folder.paths[0], folder.paths[1]},
-         start(0) + Duration(1),
-         end[1],
-         1,
-         (end[1] - start(0)).seconds()},
+        {"start inside the second", s(1, 1), s(2, 1), {p[1], p[2]}, s(1, 1), s(2, 1), 1, 194},
+        {"start in a gap", s(1, 100), s(2, 2), {p[2]}, s(2), s(2, 2), 0, 2},
+        {"end 0, unreadable index", s(2, 1), {}, {p[2], bad}, s(2, 1), s(2, 200), 1, 200},
+        {"end past file 1", s(0, 1), s(1, 50), {p[0], p[1]}, s(0, 1), s(1, length), 1, 7 + length},
     };
     for (const Case& c : cases) {
         Playlist playlist;
@@ -116,64 +63,54 @@ TEST_F(PlaylistTest, TimeRanges) {
 TEST_F(PlaylistTest, LogLinesAndRefusals) {
     LogCapture log;
     Playlist playlist;
-    ASSERT_TRUE(build_playlist(folder.settings, start(1) + Duration(1), {}, false, playlist));
-    const std::string from = (start(1) + Duration(1)).iso();
-    EXPECT_TRUE(log.has_line("3 ch1 playlist: Starts at " + from + ", relative NPT 00:00:01"));
-    EXPECT_TRUE(log.has_line("3 ch1 playlist: Ends at " + (t0 + Duration(400)).iso() +
-                             ", relative NPT 00:06:33"));
-    EXPECT_TRUE(log.has_line("3 ch1 playlist: Created playlist of 3 files"));
-    EXPECT_TRUE(log.contains("is not a valid CVI2 file", 1));
-
-    log.clear();
+    ASSERT_TRUE(build_playlist(folder.settings, s(1, 1), {}, false, playlist));
     const Stamp late = t0 + Duration(9000);
     EXPECT_FALSE(build_playlist(folder.settings, late, {}, false, playlist));
     EXPECT_FALSE(
-        build_playlist(folder.settings, t0 - Duration(99), t0 - Duration(9), false, playlist));
-    EXPECT_EQ(details(log),
-              (std::vector<std::string>{
-                  "3 ch1 playlist: Nothing found for requested time period of capture: " +
-                      late.iso() + " - ",
-                  "3 ch1 playlist: Nothing found for requested time period of capture: " +
-                      (t0 - Duration(99)).iso() + " - " + (t0 - Duration(9)).iso()}));
-
-    log.clear();
+        build_playlist(folder.settings, t0 - Duration(9), t0 - Duration(1), false, playlist));
     TempDir empty;
     PlaylistSettings nowhere = folder.settings;
     nowhere.naming.prefix = empty.path() + "/";
     EXPECT_FALSE(build_playlist(nowhere, t0, {}, false, playlist));
     nowhere.naming.prefix = empty.path() + "/missing/";
     EXPECT_FALSE(build_playlist(nowhere, t0, {}, false, playlist));
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{
-                  "3 ch1 playlist: Nothing found for playlist request",
-                  "1 ch1 playlist: Can't list files in directory " + empty.path() + "/missing"}));
+    const std::string unreadable =
+        "1 File " + bad + ".cvi2 is not a valid CVI2 file: Channel error (2): Not a CVI2 file";
+    const char* nothing = "3 ch1 playlist: Nothing found for requested time period of capture: ";
+    EXPECT_EQ(
+        log.lines(),
+        (std::vector<std::string>{
+            unreadable, "3 ch1 playlist: Starts at " + s(1, 1).iso() + ", relative NPT 00:00:01",
+            "3 ch1 playlist: Ends at 2026-03-01T10:06:40Z, relative NPT 00:06:33",
+            "3 ch1 playlist: Created playlist of 3 files", unreadable, nothing + late.iso() + " - ",
+            nothing + s(0, -9).iso() + " - " + s(0, -1).iso(),
+            "3 ch1 playlist: Nothing found for playlist request",
+            "1 ch1 playlist: Can't list files in directory " + empty.path() + "/missing"}));
 }
 
 TEST_F(PlaylistTest, Events) {
     EPGStore store([] { return t0; });
     store.add_service("ch1", Duration(86400), 7, "Test Provider", "Test Channel");
-    store.add_event(7, 10, start(1) + Duration(1), Duration(2), "covered", "");
-    store.add_event(7, 11, start(2) - Duration(0.25), Duration(2.5), "90 %", "");
+    store.add_event(7, 10, s(1, 1), Duration(2), "covered", "");
+    store.add_event(7, 11, s(2, -0.25), Duration(2.5), "90 %", "");
     LogCapture log;
     Playlist playlist;
     ASSERT_TRUE(build_event_playlist(folder.settings, store, 10, playlist));
     // Lead and tail reach the files before and after; the times stay the event's own.
     EXPECT_EQ(playlist.files,
               (std::vector<std::string>{folder.paths[0], folder.paths[1], folder.paths[2]}));
-    EXPECT_EQ(playlist.start_time, start(1) + Duration(1));
-    EXPECT_EQ(playlist.end_time, start(1) + Duration(3));
+    EXPECT_EQ(playlist.start_time, s(1, 1));
+    EXPECT_EQ(playlist.end_time, s(1, 3));
     EXPECT_NEAR(playlist.start_npt, 8, 1e-6);
 
-    log.clear();
     EXPECT_FALSE(build_event_playlist(folder.settings, store, 11, playlist));
     PlaylistSettings lenient = folder.settings;
     lenient.event_min_percent = 90;
     EXPECT_TRUE(build_event_playlist(lenient, store, 11, playlist));
     EXPECT_FALSE(build_event_playlist(folder.settings, store, 99, playlist));
-    EXPECT_EQ(details(log)[0], "3 ch1 playlist: Only captured 90% of requested time period: " +
-                                   (start(2) - Duration(0.25)).iso() + " - " +
-                                   (start(2) + Duration(2.25)).iso());
-    EXPECT_EQ(details(log).back(), "3 Could not find EPG data for event id 99");
+    EXPECT_TRUE(log.has_line("3 ch1 playlist: Only captured 90% of requested time period: " +
+                             s(2, -0.25).iso() + " - " + s(2, 2.25).iso()));
+    EXPECT_TRUE(log.has_line("3 Could not find EPG data for event id 99"));
 }
 
 }  // namespace
