@@ -1,6 +1,5 @@
 #include "capture/hls.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
