@@ -72,20 +72,12 @@ TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
         EXPECT_EQ(streamed(masked), c.out) << c.text;
     }
     EXPECT_EQ(MaskedAddress("10.0.0.0/8").address().value(), 0x0A000000u);
+    EXPECT_EQ(streamed(EndPoint(IPAddress("10.1.2.3"), 40312)), "10.1.2.3:40312");
 
     const MaskedAddress net("192.168.4.0/22");
     EXPECT_TRUE(net.matches(IPAddress("192.168.7.255")));
     EXPECT_FALSE(net.matches(IPAddress("192.168.8.0")));
     EXPECT_TRUE(MaskedAddress("0.0.0.0/0").matches(IPAddress("8.8.8.8")));
-}
-
-TEST(EndPointTest, OutputAndSockaddr) {
-    const EndPoint end_point(IPAddress("10.1.2.3"), 40312);
-    EXPECT_EQ(streamed(end_point), "10.1.2.3:40312");
-    const sockaddr_in raw = end_point.to_sockaddr();
-    EXPECT_EQ(raw.sin_port, htons(40312));
-    EXPECT_EQ(raw.sin_addr.s_addr, htonl(0x0A010203u));
-    EXPECT_EQ(EndPoint(raw), end_point);
 }
 
 TEST(ProtocolAndErrorTest, PromisedTexts) {
