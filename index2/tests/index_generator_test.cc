@@ -198,6 +198,12 @@ void check_index(const std::vector<Index2::Block>& blocks, const std::string& st
     EXPECT_EQ(entries, keyframes);
 }
 
+int run(const std::string& command) {
+    int status = -1;
+    Corvid::Testing::run_command(command, &status);
+    return status;
+}
+
 // Span of the presentation times of a stream's video.
 double pts_span(const std::string& stream, const std::string& selector) {
     double first = 1e9, last = -1;
@@ -215,11 +221,9 @@ TEST(IndexGenerator, MultiplexIndexesItsProgrammeOnThatProgrammesClock) {
     CORVID_REQUIRE_SHARED(second, "testdata/ts/video/tsduck-test-025.ts");
     Corvid::Testing::TempDir dir;
     const std::string merged = dir.file("merged.ts");
-    int status = -1;
-    Corvid::Testing::run_command("python3 " + shell_quote(mux) + " " + shell_quote(merged) + " " +
-                                     shell_quote(first) + " " + shell_quote(second),
-                                 &status);
-    ASSERT_EQ(status, 0);
+    ASSERT_EQ(run("python3 " + shell_quote(mux) + " " + shell_quote(merged) + " " +
+                  shell_quote(first) + " " + shell_quote(second)),
+              0);
     const auto blocks = index_stream(merged, dir.file("index"));
     check_index(blocks, merged, "i:256", pts_span(first, "v:0"));
     // Packet by packet, copying each payload instead of taking it, gives the same index.
@@ -235,17 +239,15 @@ TEST(IndexGenerator, SplicedStreamsWithClocksAnHourApartIndexAsOne) {
     CORVID_REQUIRE_STREAM(stream, "mpeg2-closed-gop25.ts");
     Corvid::Testing::TempDir dir;
     const std::string later = dir.file("later.ts");
-    int status = -1;
-    Corvid::Testing::run_command("ffmpeg -v error -y -i " + shell_quote(stream) +
-                                     " -c copy -output_ts_offset 3600 -f mpegts " +
-                                     shell_quote(later),
-                                 &status);
-    ASSERT_EQ(status, 0);
+    ASSERT_EQ(run("ffmpeg -v error -y -i " + shell_quote(stream) +
+                  " -c copy -output_ts_offset 3600 -f mpegts " + shell_quote(later)),
+              0);
     const double length = 2 * pts_span(stream, "v:0");
     for (auto [one, two] : {std::pair{stream, later}, {later, stream}}) {
         const std::string joined = dir.file("joined.ts");
-        Corvid::Testing::run_command("cat " + shell_quote(one) + " " + shell_quote(two) + " > " +
-                                     shell_quote(joined));
+        ASSERT_EQ(
+            run("cat " + shell_quote(one) + " " + shell_quote(two) + " > " + shell_quote(joined)),
+            0);
         check_index(index_stream(joined, dir.file("index")), joined, "v:0", length);
     }
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gantry/channel/stream.h"
@@ -58,15 +59,11 @@ class IndexReaderTest : public ::testing::Test {
 };
 
 TEST_F(IndexReaderTest, LayoutAndDumpOfHeaderAndBlock) {
-    const std::string file = file_of({{.offset = 0x0102030405060708,
-                                       .npt = 12.3456,
-                                       .flags = 15,
-                                       .count = 3,
-                                       .index = 1,
-                                       .ref_length = 9588,
-                                       .ref_offset = 56400,
-                                       .data = "G@\1\x10"
-                                               "0123456789ABCDEF!"}});
+    Block b = npt_block(0x0102030405060708, 12.3456, 15, 3, 1);
+    std::tie(b.ref_length, b.ref_offset, b.data) = std::tuple(9588, 56400,
+                                                              "G@\1\x10"
+                                                              "0123456789ABCDEF!");
+    const std::string file = file_of({b});
     std::ostringstream header;
     Gantry::Channel::StreamWriter header_writer(header);
     Header{}.write(header_writer);
