@@ -45,23 +45,6 @@ void give(Worker* worker, std::function<void(Worker&)> job) {
     worker->kick();
 }
 
-TEST(ThreadPool, MinimumSpareZeroBehavesAsOne) {
-    std::atomic<int> made{0};
-    Pool pool(0, 10, false, [&](MT::IPoolReplacer* replacer) {
-        ++made;
-        return new Worker(replacer);
-    });
-    Worker* worker = pool.take_for(kPatience);
-    ASSERT_NE(worker, nullptr) << "a pool with minimum spare 0 had no worker to give";
-    EXPECT_EQ(made.load(), 1) << "workers come from the pool's factory";
-    std::atomic<int> ran{0};
-    give(worker, [&](Worker&) { ++ran; });
-    ASSERT_TRUE(pool.wait_idle(kPatience));
-    EXPECT_EQ(ran.load(), 1);
-    pool.trim();
-    EXPECT_EQ(pool.spare_count(), 1u) << "trim went below the effective minimum of one";
-}
-
 TEST(ThreadPool, TakeBlocksAtTheMaximumUntilAWorkerIsReplaced) {
     Pool pool(1, 2);
     MT::Event release_first, release_second;
@@ -128,6 +111,19 @@ TEST(ThreadPool, TrimStopsAndDeletesSpareWorkersBeyondTheMinimum) {
         pool.trim();
         EXPECT_EQ(pool.spare_count(), 2u);
         EXPECT_EQ(live_workers.load() - before, 2) << "trimmed workers were not deleted";
+        // A minimum of zero behaves as one, and workers come from the pool's factory.
+        std::atomic<int> made{0};
+        Pool one(0, 10, false, [&](MT::IPoolReplacer* replacer) {
+            ++made;
+            return new Worker(replacer);
+        });
+        Worker* worker = one.take_for(kPatience);
+        ASSERT_NE(worker, nullptr) << "a pool with minimum spare 0 had no worker to give";
+        EXPECT_EQ(made.load(), 1);
+        give(worker, [](Worker&) {});
+        ASSERT_TRUE(one.wait_idle(kPatience));
+        one.trim();
+        EXPECT_EQ(one.spare_count(), 1u) << "trim went below the effective minimum of one";
     }
     EXPECT_EQ(live_workers.load(), before);
     EXPECT_EQ(MT::Thread::cancellations(), cancellations) << "idle workers must end when asked";

@@ -41,8 +41,6 @@ TEST(HTTPServerTest, HTTP10WithoutKeepAliveAnswersOnceAndCloses) {
         << output;
     EXPECT_EQ(output.substr(output.size() - 100), hello_body());
     EXPECT_TRUE(log.has_line("3 HTTP/1.0 non-persistent connection"));
-    EXPECT_EQ(log.count("HTTP/1.0 request: GET from 127.0.0.1:"), 1u);
-    EXPECT_TRUE(log.has_line("3 Response: HTTP/1.0 200 OK"));
 }
 
 // Three URLs in one curl run share a connection when the server keeps it open.
@@ -66,16 +64,13 @@ TEST(HTTPServerTest, CurlReusesPersistentConnections) {
         EXPECT_EQ(count(output, "< Connection: Keep-Alive"), c.keep_alive_headers) << output;
         EXPECT_EQ(count(output, "Re-using existing connection"), 2u) << output;
         EXPECT_TRUE(log.has_line("3 " + c.version + " persistent connection started"));
-        EXPECT_EQ(log.count(c.version + " persistent connection from 127.0.0.1:"), 2u);
         EXPECT_EQ(log.count(" continues"), 2u);
         wait_for_log(log, " now closed");
-        EXPECT_EQ(log.count("Persistent connection from 127.0.0.1:"), 1u);
         EXPECT_EQ(log.count(" now closed"), 1u);
     }
 }
 
 TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
-    LogCapture log;
     TestServer server;
     Net::TCPClient client(server.end_point(), 5);
     client.set_timeout(10);
@@ -96,9 +91,6 @@ TEST(HTTPServerTest, HTTP11PipelinedRequestsOnOneConnection) {
     EXPECT_EQ(second.body, "POST:world");
     EXPECT_EQ(second.headers.get_header("connection"), "close");
     EXPECT_EQ(in.peek(), EOF);
-    EXPECT_TRUE(log.has_line("3 HTTP/1.1 persistent connection started"));
-    EXPECT_EQ(log.count("HTTP/1.1 persistent connection from 127.0.0.1:"), 1u);
-    EXPECT_EQ(log.count(" closed"), 1u);
 }
 
 TEST(HTTPServerTest, HeadGivesGetHeadersWithoutBody) {
