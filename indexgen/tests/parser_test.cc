@@ -17,17 +17,15 @@ using Testing::hex;
 using Testing::operator+;
 using Marks = std::vector<std::pair<size_t, bool>>;  // (stream position, is_end)
 
-// A record's payload, whether it starts a PES packet (whose header the feeder reads) and its
-// scrambling bits.
+// Payload, whether it starts a PES packet (the feeder reads its header), scrambling bits.
 struct Record {
     Bytes payload;
     bool pes = false;
     uint32_t scrambling = 0;
 };
 
-// Records fed to a parser through the video feeder, as the generator feeds them, and handed back
-// once released: a mark left on a record after its release is lost, as in the generator. A parser
-// holds at most three records.
+// Records fed to a parser through the video feeder and handed back once released, so that a mark
+// left on a released record is lost, as in the generator. A parser holds at most three.
 class Feed {
   public:
     explicit Feed(Parser& parser)
@@ -49,7 +47,6 @@ class Feed {
             add({{Bytes(es.begin() + static_cast<ptrdiff_t>(at),
                         es.begin() + static_cast<ptrdiff_t>(std::min(at + size, es.size())))}});
     }
-    size_t held() const { return feeder_.held(); }
     // Hands over the records the parser still holds.
     Feed& finish() {
         feeder_.finish();
@@ -264,21 +261,6 @@ TEST(H264Parser, EntriesWhereverTheStreamIsCut) {
     expect_cut_independent<H264Parser>(body, hex("5a 01 00 01"),
                                        {first.size(), second.size(), third.size()},
                                        {head + timing_sei, head + recovery_sei, head});
-}
-
-// Units are collected until the next start code; a stream that sends none must not make the parser
-// grow without bound.
-TEST(H264Parser, CollectedUnitsAreBounded) {
-    H264Parser parser;
-    Feed feed(parser);
-    feed.add({{head + hex("00 00 01 06 05")}});
-    for (int i = 0; i < 2000; ++i)  // 368 kB of one SEI unit
-        feed.add({{Bytes(184, 0xAA)}});
-    feed.add({{slice(0x65, 0) + aud + slice(0x41, 1)}});
-    const auto& headers = feed.finish().headers;
-    ASSERT_EQ(headers.size(), 1u);
-    EXPECT_LE(headers[0].size(), head.size() + H264Parser::max_unit_size);
-    EXPECT_TRUE(std::equal(head.begin(), head.end(), headers[0].begin()));
 }
 
 }  // namespace

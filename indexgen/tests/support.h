@@ -1,5 +1,4 @@
-// Test helpers: bytes from hex text, and the one table of sizes every chunking check cuts its
-// input into.
+// Test helpers: bytes from hex text, and the sizes every chunking check cuts its input into.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +26,7 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 
 // Single bytes, both sides of the parsers' 16- and 64-byte search windows, a packet's payload and
 // a whole packet, a datagram and a large read.
-inline constexpr size_t chunk_sizes[] = {1,   5,   7,   13,  15,   16,   17,   31,   63,
-                                         64,  65,  183, 184, 187,  188,  189,  1000, 1316, 65536};
+inline constexpr size_t chunk_sizes[] = {1,  5,   7,   13,  15,  16,  17,   31,   63,   64,
+                                         65, 183, 184, 187, 188, 189, 1000, 1316, 65536};
 
 }  // namespace Corvid::IndexGen::Testing
