@@ -7,12 +7,8 @@ corvid_library(NAME corvid_capture
   DEPS corvid_capture_index corvid_capture_playlist corvid_epg gantry_net gantry_mt gantry_xml
     gantry_log gantry_time)
 
-corvid_test(NAME corvid_capture_writer_tests
-  SOURCES tests/segment_writer_test.cc
-  DEPS corvid_capture
-  LABELS capture)
-corvid_test(NAME corvid_capture_settings_tests
-  SOURCES tests/capture_settings_test.cc
+corvid_test(NAME corvid_capture_parts_tests
+  SOURCES tests/capture_parts_test.cc
   DEPS corvid_capture
   LABELS capture)
 corvid_test(NAME corvid_capture_tests THREADED

@@ -1,5 +1,4 @@
-// Whole captures on the loopback address: sessions, schedules, pruning, restored sessions and
-// stopping.
+// Whole captures on the loopback address: sessions, schedules, roots, pruning and stopping.
 #include "capture/capture.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "capture/tests/file_names.h"
 #include "epg/epg_decoder.h"
 #include "epg/epg_store.h"
 #include "gantry/mt/thread.h"
@@ -32,14 +32,12 @@ class CaptureTest : public ::testing::Test {
         XML::Parser parser;
         parser.read("<capture id=\"" + id + "\"><source address=\"127.0.0.1\"/><file prefix=\"" +
                     prefix + "\"/>" + extra + "</capture>");
-        Capture::Options options;
-        options.roots = &roots;
-        options.clock = [this] {
+        auto clock = [this] {
             std::lock_guard<std::mutex> lock(clock_mutex);
             return now;
         };
         return std::make_unique<Capture>(parser.root(), XML::Element::none, decoder, permanent,
-                                         options);
+                                         Capture::Options{&roots, clock});
     }
     void set_now(Stamp stamp) {
         std::lock_guard<std::mutex> lock(clock_mutex);
@@ -118,46 +116,30 @@ TEST_F(CaptureTest, ExternalSessionsAndSchedule) {
     auto automatic = make("auto", "");
     EXPECT_FALSE(automatic->start_capturing("", false, -1));
     EXPECT_FALSE(automatic->stop_capturing());
-    form.clear_children();
-    automatic->describe(form);
-    EXPECT_EQ(&form.get_child("schedule"), &XML::Element::none);
-    EXPECT_EQ(log.errors(),
-              (std::vector<std::string>{
-                  "Can't start capturing on capture id 'ext' because it is already capturing",
-                  "Can't stop capturing on capture id 'ext' because it is not currently capturing",
-                  "Cannot start capture - output/index file cannot be written to: " +
-                      dir.file("s.ts") + "[.idx]",
-                  "Request denied to start capturing on auto mode capture id 'auto'",
-                  "Request denied to stop capturing on auto mode capture id 'auto'"}));
-}
 
-// Request-defined captures write only under the storage roots.
-TEST_F(CaptureTest, StorageRootsBindRequestDefinedCaptures) {
+    // Request-defined captures write only under the storage roots; configured ones anywhere.
     Testing::TempDir outside;
-    const std::string external = "<start mode=\"external\"/>";
-    EXPECT_FALSE(make("r", external, false, outside.path() + "/")->valid());
-    EXPECT_FALSE(make("r",
-                      external +
-                          "<schedule><event time=\"2026-12-07T10:00:00Z\" action=\"start\" "
-                          "path=\"" +
-                          outside.file("x.ts") + "\"/></schedule>",
-                      false)
-                     ->valid());
-    auto capture = make("r", external, false);
-    ASSERT_TRUE(capture->valid());
-    EXPECT_FALSE(capture->start_capturing(outside.file("x.ts"), false, -1));
-    EXPECT_TRUE(capture->start_capturing(dir.file("x.ts"), false, -1));
-    EXPECT_TRUE(make("r", "", true, outside.path() + "/")->valid());  // configured: trusted
-    const std::string refused = "Cannot allocate capture 'r' - ";
+    EXPECT_FALSE(make("r", "", false, outside.path() + "/")->valid());
+    EXPECT_TRUE(make("r", "", true, outside.path() + "/")->valid());
+    auto request = make("r", "<start mode=\"external\"/>", false);
+    EXPECT_FALSE(request->start_capturing(outside.file("x.ts"), false, -1));
+    EXPECT_TRUE(request->start_capturing(dir.file("x.ts"), false, -1));
     EXPECT_EQ(
         log.errors(),
         (std::vector<std::string>{
-            refused + "file prefix outside the storage roots: " + outside.path() + "/",
-            refused + "schedule path outside the storage roots: " + outside.file("x.ts"),
+            "Can't start capturing on capture id 'ext' because it is already capturing",
+            "Can't stop capturing on capture id 'ext' because it is not currently capturing",
+            "Cannot start capture - output/index file cannot be written to: " + dir.file("s.ts") +
+                "[.idx]",
+            "Request denied to start capturing on auto mode capture id 'auto'",
+            "Request denied to stop capturing on auto mode capture id 'auto'",
+            "Cannot allocate capture 'r' - file prefix outside the storage roots: " +
+                outside.path() + "/",
             "Cannot start capture 'r' - path outside the storage roots: " + outside.file("x.ts")}));
 }
 
-// A restored session goes on writing its file, appending, with its index's base PCR.
+// A restored session goes on writing its file, appending, with its index's base PCR; a pause
+// does not end it, and a stop ends it at the next datagram.
 TEST_F(CaptureTest, RestoredSessionAppendsWithItsBasePcr) {
     const std::string path = dir.file("session.ts");
     Testing::write_file(path, std::string(188, 'o'));
@@ -173,16 +155,27 @@ TEST_F(CaptureTest, RestoredSessionAppendsWithItsBasePcr) {
     packet[0] = 0x47;
     packet[1] = 0x1F;
     packet[3] = 0x10;
-    sender.send_to(packet.data(), packet.size(), 0, capture->local_end_point());
-    ASSERT_TRUE(eventually([&] { return capture->counters().datagrams.load() == 1; }));
+    auto send = [&](uint64_t count) {
+        sender.send_to(packet.data(), packet.size(), 0, capture->local_end_point());
+        ASSERT_TRUE(eventually([&] { return capture->counters().datagrams.load() == count; }));
+    };
+    send(1);
     XML::Element form("capture");
     ASSERT_TRUE(eventually([&] {
         capture->describe(form);
         return form.get_child("current-output").get_attr("base-pcr") == "12.5";
     }));
-    EXPECT_TRUE(log.has_line("3 Creating index file in " + path + ".idx"));
+    set_now(now + Duration(5));  // a pause longer than the receive timeout
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(log.contains("No data received"));
+    set_now(now - Duration(5));  // the stop, not a pause, must end the file now
+    ASSERT_TRUE(capture->stop_capturing());
+    send(2);
+    ASSERT_TRUE(eventually([&] { return log.contains("Closing index file"); }));
+    EXPECT_EQ(Testing::read_file(path).size(), 2 * 188u);
     capture->stop();
-    EXPECT_EQ(Testing::read_file(path).size(), 376u);
+    EXPECT_TRUE(log.has_line("3 Creating index file in " + path + ".idx"));
+    EXPECT_FALSE(log.contains("Closing capture file"));
 }
 
 // 3 segments of 10 minutes keep what began in the last 39 minutes; removal deletes every
@@ -197,13 +190,7 @@ TEST_F(CaptureTest, PruningAndDeletingFiles) {
         Testing::write_file(dir.file(name), "x");
     std::filesystem::create_symlink(dir.file("keeper.2026_12_07.09_00_00.ts"),
                                     dir.file("keep.2026_12_07.08_00_00.ts"));
-    auto remaining = [&] {
-        std::vector<std::string> left;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-            left.push_back(entry.path().filename().string());
-        std::sort(left.begin(), left.end());
-        return left;
-    };
+    auto remaining = [&] { return file_names(dir.path()); };
     auto capture = make("keep", R"(<segment length="10 min" count="3"/><index suffix=".i"/>)");
     ASSERT_TRUE(capture->valid());
     // The capture thread prunes as it starts.

@@ -1,5 +1,8 @@
-// The definition, its checks, the storage roots and the datagram ring.
+// The parts of a capture without its threads: the definition and its checks, the storage roots,
+// the datagram ring and the segment writer.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,7 +11,9 @@
 
 #include "capture/capture_settings.h"
 #include "capture/datagram_receiver.h"
+#include "capture/segment_writer.h"
 #include "capture/storage_roots.h"
+#include "capture/tests/file_names.h"
 #include "gantry/net/udp_socket.h"
 #include "gantry/xml/parser.h"
 #include "tests/support/log_capture.h"
@@ -17,7 +22,9 @@
 namespace Corvid::Capture {
 namespace {
 
+using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
+using Testing::read_file;
 namespace XML = Gantry::XML;
 
 std::unique_ptr<XML::Element> parse(const std::string& text) {
@@ -52,71 +59,54 @@ TEST(CaptureSettingsTest, DefaultsLayeringAndTheElementFormReadsBack) {
                   <event time="2026-12-07T11:00:00Z" action="pause"/></schedule></capture>)");
     CaptureSettings layered;
     ASSERT_TRUE(layered.read(*definition, *defaults));
-    EXPECT_EQ(layered.naming.file_name(Stamp("2008-05-17T14:00:00Z")),
-              "/data/ch2.2008_05_17.14_00_00.mpg");
     EXPECT_EQ(std::to_string(layered.external) + " " + layered.segment_length.hms() + " " +
                   std::to_string(layered.segment_count) + " " + layered.epg_history.hms() + " " +
                   std::to_string(layered.receive_buffer) + " " + layered.current_output_path + " " +
                   std::to_string(layered.current_output_base_pcr),
               "1 00:10:00 5 00:50:00 1000000 /data/x.mpg 7.500000");
-    std::string events;
-    for (const auto& e : layered.events)
-        events += e.time.iso() + " " + std::string(ScheduleEvent::action_name(e.action)) + " " +
-                  e.path + ";";
-    EXPECT_EQ(events,
-              "2026-12-07T10:00:00Z stop ;2026-12-07T09:00:00Z start /data/y.mpg;"
-              "2026-12-07T11:00:00Z none ;");
+    ASSERT_EQ(layered.events.size(), 3u);  // in file order; the schedule sorts them
+    EXPECT_EQ(layered.events[1].path + " " + layered.events[1].time.iso() + " " +
+                  std::to_string(layered.events[1].action) +
+                  std::to_string(layered.events[2].action),
+              "/data/y.mpg 2026-12-07T09:00:00Z 10");
 
-    XML::Element written("capture");
+    XML::Element written("capture"), rewritten("capture");
     layered.describe(written);
     CaptureSettings again;
     ASSERT_TRUE(again.read(written, XML::Element::none));
-    XML::Element rewritten("capture");
     again.describe(rewritten);
     EXPECT_EQ(rewritten.to_string(), written.to_string());
 }
 
 TEST(CaptureSettingsTest, RefusedDefinitions) {
-    const std::string long_id(65, 'a');
+    const std::string long_id(65, 'a'), ok = "1.2.3.4";
     const struct {
-        std::string attributes;
-        std::string error;  // "" when the definition is valid
+        std::string id, address, segment, error;  // no error: the definition is valid
     } cases[] = {
-        {R"(address="1.2.3.4")", "Cannot allocate capture without id"},
-        {R"(id="x")", "Cannot allocate capture 'x' - bad source address: "},
-        {R"(id="x" address="no.such.host.invalid")",
-         "Cannot allocate capture 'x' - bad source address: no.such.host.invalid"},
-        {R"(id="../up" address="1.2.3.4")", "Cannot allocate capture '../up' - bad id: "},
-        {R"(id="a/b" address="1.2.3.4")", "Cannot allocate capture 'a/b' - bad id: "},
-        {R"(id=".hidden" address="1.2.3.4")", "Cannot allocate capture '.hidden' - bad id: "},
-        {"id=\"" + long_id + "\" address=\"1.2.3.4\"", "' - bad id: "},
-        {"id=\"" + long_id.substr(1) + "\" address=\"1.2.3.4\"", ""},
-        {R"(id="ch-1_a.b" address="1.2.3.4")", ""},
-        {R"(id="x" address="1.2.3.4" length="0")",
-         "Cannot allocate capture 'x' - bad segment length: 00:00:00 (at least 1 second)"},
-        {R"(id="x" address="1.2.3.4" length="0.5")", "bad segment length: 00:00:00.5"},
-        {R"(id="x" address="1.2.3.4" length="1")", ""},
-        {R"(id="x" address="1.2.3.4" count="0")",
+        {"", ok, "", "Cannot allocate capture without id"},
+        {"x", "", "", "Cannot allocate capture 'x' - bad source address: "},
+        {"x", "no.such.host.invalid", "", "'x' - bad source address: no.such.host.invalid"},
+        {"../up", ok, "", "Cannot allocate capture '../up' - bad id: "},
+        {".hidden", ok, "", "Cannot allocate capture '.hidden' - bad id: "},
+        {long_id, ok, "", "' - bad id: "},
+        {long_id.substr(1), ok, "", ""},
+        {"ch-1_a.b", ok, "", ""},
+        {"x", ok, R"(length="0")", "'x' - bad segment length: 00:00:00 (at least 1 second)"},
+        {"x", ok, R"(length="0.5")", "bad segment length: 00:00:00.5"},
+        {"x", ok, R"(length="1")", ""},
+        {"x", ok, R"(count="0")",
          "Cannot allocate capture 'x' - bad segment count: 0 (at least 1)"},
     };
     for (const auto& c : cases) {
-        // The attributes are spread over the elements they belong to.
-        std::string text = "<capture " + c.attributes + "/>";
-        const auto definition = parse(text);
-        for (const char* name : {"address", "length", "count"}) {
-            if (!definition->has_attr(name)) continue;
-            const char* parent = std::string(name) == "address" ? "source" : "segment";
-            definition->make_child(parent).set_attr(name, definition->get_attr(name));
-            definition->remove_attr(name);
-        }
+        const std::string text = "<capture" + (c.id.empty() ? "" : " id=\"" + c.id + "\"") +
+                                 "><source address=\"" + c.address + "\"/><segment " + c.segment +
+                                 "/></capture>";
         Testing::LogCapture log;
         CaptureSettings settings;
-        EXPECT_EQ(settings.read(*definition, XML::Element::none), c.error.empty()) << text;
+        EXPECT_EQ(settings.read(*parse(text), XML::Element::none), c.error.empty()) << text;
         const auto errors = log.errors();
-        if (c.error.empty()) {
-            EXPECT_TRUE(errors.empty()) << text;
-        } else {
-            ASSERT_EQ(errors.size(), 1u) << text;
+        ASSERT_EQ(errors.size(), c.error.empty() ? 0u : 1u) << text;
+        if (!errors.empty()) {
             EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
         }
     }
@@ -181,28 +171,15 @@ TEST_F(DatagramRingTest, StalledConsumerKeepsTheFirstThousandInOrder) {
         drain();
     };
     send_numbers(0, 1100);
-    EXPECT_EQ(ring.available(), 1000u);
     EXPECT_EQ(counters.datagrams.load(), 1000u);
     EXPECT_EQ(counters.bytes.load(), 4000u);
     EXPECT_EQ(counters.ring_drops.load(), 100u);
-    EXPECT_EQ(counters.kernel_drops.load(), 0u);
-    for (uint32_t n = 0; n < 10; n++) {
-        const auto datagram = ring.front();
-        ASSERT_EQ(datagram.length, 4u);
-        EXPECT_EQ(*reinterpret_cast<const uint32_t*>(datagram.data), n);
-        ring.release();
-    }
-    send_numbers(2000, 2020);  // ten fit again
-    EXPECT_EQ(counters.ring_drops.load(), 110u);
-    uint32_t expected = 10, seen = 0;
-    while (ring.available() > 0) {
-        uint32_t n = *reinterpret_cast<const uint32_t*>(ring.front().data);
-        EXPECT_EQ(n, expected) << "after " << seen;
-        expected = expected == 999 ? 2000 : expected + 1;
-        ring.release();
-        seen++;
-    }
-    EXPECT_EQ(seen, 1000u);
+    ASSERT_EQ(ring.available(), 1000u);
+    for (uint32_t n = 0; n < 1000; n++, ring.release())
+        ASSERT_EQ(*reinterpret_cast<const uint32_t*>(ring.front().data), n);
+    send_numbers(2000, 2001);
+    EXPECT_EQ(ring.available(), 1u);
+    EXPECT_EQ(counters.ring_drops.load(), 100u);
 }
 
 // Datagrams the socket buffer had no room for are counted from the kernel's own count, which
@@ -218,6 +195,110 @@ TEST_F(DatagramRingTest, KernelDropsAreCounted) {
     EXPECT_GT(counters.kernel_drops.load(), 0u);
     EXPECT_EQ(counters.datagrams.load() + counters.kernel_drops.load(), 201u);
     EXPECT_EQ(ring.available(), counters.datagrams.load());
+}
+
+class SegmentWriterTest : public ::testing::Test {
+  protected:
+    SegmentWriterTest() {
+        settings.id = settings.naming.id = "ch1";
+        settings.naming.prefix = dir.path() + "/";
+        settings.segment_length = Duration(10);
+    }
+    // Feeds a datagram of 7 null-PID packets whose payload bytes tell it from the others.
+    void feed(const std::string& time) {
+        std::vector<uint8_t> bytes(7 * 188, static_cast<uint8_t>(sent.size() / 1316));
+        for (size_t at = 0; at < bytes.size(); at += 188) {
+            bytes[at] = 0x47;
+            bytes[at + 1] = 0x1F;
+            bytes[at + 2] = 0xFF;
+            bytes[at + 3] = 0x10;
+        }
+        writer.on_datagram(Stamp(time), bytes.data(), bytes.size());
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+    }
+
+    Testing::TempDir dir;
+    Testing::LogCapture log;
+    CaptureSettings settings;
+    CaptureCounters counters;
+    Session session;
+    std::vector<uint8_t> sent;
+    SegmentWriter writer{settings, counters, session, nullptr, nullptr};
+};
+
+TEST(NextSwitchTest, MultiplesOfTheLengthFromMidnightUtc) {
+    const struct {
+        const char* now;
+        double length;
+        const char* expected;
+    } cases[] = {
+        {"2026-12-07T10:20:00Z", 3600, "2026-12-07T11:00:00Z"},
+        {"2026-12-07T23:55:00Z", 420, "2026-12-08T00:02:00Z"},
+        {"2026-12-08T00:02:00.5Z", 420, "2026-12-08T00:07:00Z"},
+        {"2026-12-07T00:00:00.25Z", 1, "2026-12-07T00:00:01Z"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SegmentWriter::next_switch_time(Stamp(c.now), Duration(c.length)).iso(),
+                  c.expected)
+            << c.now;
+}
+
+// The first file opens at the first datagram, whatever the resume delay; later ones at every
+// boundary; a quiet stream closes the file and the next waits for the resume time.
+TEST_F(SegmentWriterTest, FirstDatagramBoundariesQuietAndResume) {
+    writer.begin(Stamp("2026-12-07T10:00:03Z"));
+    writer.on_idle(Stamp("2026-12-07T10:00:08Z"));  // no data yet: not a quiet period
+    for (const char* time : {"10:00:09", "10:00:09.9", "10:00:10", "10:00:10.001", "10:00:20.5"})
+        feed("2026-12-07T" + std::string(time) + "Z");
+    writer.on_idle(Stamp("2026-12-07T10:00:21.6Z"));
+    EXPECT_FALSE(writer.file_open());
+    feed("2026-12-07T10:00:40Z");  // back, but only for 18.4 s of the 30
+    EXPECT_FALSE(writer.file_open());
+    feed("2026-12-07T10:00:52Z");
+    writer.close_file();
+    std::string layout;  // each file's start time and datagrams
+    std::vector<uint8_t> written;
+    for (const auto& name : file_names(dir.path())) {
+        const auto bytes = read_file(dir.file(name));
+        layout += name.substr(15, 8) + "x" + std::to_string(bytes.size() / 1316) + " ";
+        written.insert(written.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(layout, "10_00_09x2 10_00_10x2 10_00_20x1 10_00_52x1 ");
+    sent.erase(sent.end() - 2 * 1316, sent.end() - 1316);  // the datagram not written
+    EXPECT_EQ(written, sent);
+    EXPECT_TRUE(
+        log.has_line("1 No data received for 'ch1' for over 00:00:01 - closing capture file"));
+}
+
+// A file size limit stands in for a full disk: failures are retried once a second, logged once
+// every 10 seconds with a count, and writing resumes by itself once the limit is lifted.
+TEST_F(SegmentWriterTest, WriteFailuresAreThrottledAndRecover) {
+    rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    if (old.rlim_max != RLIM_INFINITY && old.rlim_max < (1 << 20))
+        GTEST_SKIP() << "the file size limit is already below 1 MiB";
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 64 * 1024;  // below one buffer's worth
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    Stamp now("2026-12-07T10:00:00Z");
+    writer.begin(now);
+    // 25 seconds at 100 datagrams a second.
+    for (int i = 0; i < 2500; i++)
+        feed((now + Duration(i * 0.01)).iso());
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    for (int i = 2500; i < 2800; i++)
+        feed((now + Duration(i * 0.01)).iso());
+
+    const uint64_t failures = counters.write_errors.load();
+    EXPECT_GE(failures, 8u);  // each failing file holds two seconds of data before its flush
+    const auto errors = log.errors();
+    ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);  // at 0-2 s, 12, 22
+    EXPECT_EQ(errors[0], "Capture 'ch1' file error: File too large");
+    EXPECT_TRUE(errors[1].starts_with("Capture 'ch1' file error: File too large (")) << errors[1];
+    EXPECT_TRUE(log.has_line("2 Capture 'ch1' writing again after " + std::to_string(failures) +
+                             " failed attempts"));
+    EXPECT_TRUE(writer.file_open());
 }
 
 }  // namespace
