@@ -132,12 +132,6 @@ TEST(IndexGenerator, PatSkipsNetworkProgramAndPmtLastVideoStreamWins) {
     EXPECT_EQ(log.take(), (std::vector<std::string>{
                               "2 PMT on PID: 32", "2 Detected H.264 video stream on PID: 259",
                               "2 Found CA data for capture on PID: 291", "2 PMT on PID: 64"}));
-    EXPECT_EQ(generator.video_pid(), 0x103);
-
-    IndexGenerator audio_only(writer, -1.0);  // no video stream: no parser, no entries
-    feed_table(audio_only, 0, MPEG::PAT{{}, {{5, 0x20}}});
-    feed_table(audio_only, 0x20, MPEG::PMT{{}, 0x100, {}, {{0x03, 0x101, {}}}});
-    EXPECT_EQ(audio_only.video_type(), IndexGenerator::no_video);
 }
 
 // A video PID whose PES packet never ends must not make the queue grow without bound.

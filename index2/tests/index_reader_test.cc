@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -39,14 +38,6 @@ std::string file_of(const std::vector<Block>& blocks, uint32_t size = 256, uint3
     return out.str();
 }
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char two[3];
-    for (unsigned char c : bytes)
-        out += (std::snprintf(two, sizeof two, "%02x", c), two);
-    return out;
-}
-
 class IndexReaderTest : public ::testing::Test {
   protected:
     Corvid::Testing::TempDir dir;
@@ -67,11 +58,13 @@ TEST_F(IndexReaderTest, LayoutAndDumpOfHeaderAndBlock) {
     std::ostringstream header;
     Gantry::Channel::StreamWriter header_writer(header);
     Header{}.write(header_writer);
-    EXPECT_EQ(hex(header.str()), "43564932000001000000000000000100" + std::string(480, '0'));
+    EXPECT_EQ(header.str(),
+              std::string("CVI2\0\0\1\0\0\0\0\0\0\0\1\0", 16) + std::string(240, '\0'));
     ASSERT_EQ(file.size(), 512u);
     // Big-endian fields, 12.3456 s stored as 12345 ms, the data and zero padding.
-    EXPECT_EQ(hex(file.substr(256, 36)),
-              "0102030405060708000030390000000f0003000100002574000000000000dc5000000015");
+    EXPECT_EQ(file.substr(256, 36), std::string("\1\2\3\4\5\6\7\x08\0\0\x30\x39\0\0\0\x0f\0\3\0\1"
+                                                "\0\0\x25\x74\0\0\0\0\0\0\xdc\x50\0\0\0\x15",
+                                                36));
     EXPECT_EQ(file.substr(256 + 36 + 21), std::string(256 - 36 - 21, '\0'));
     write_file(path, file);
     IndexReader reader(path);
