@@ -73,13 +73,10 @@ class Feed {
     Testing::VideoFeeder feeder_;
 };
 
-// The stream after every lead of 0 to 64 bytes of filler (which moves each start code across the
-// search windows' edges) gives entries at the starts given (positions in the stream without the
-// lead), each ended; cut into records of each size of the table from 5 up, it gives the same
-// marks as in one record and, in records too short to hold two entry starts, the headers given
-// (none: every header empty).
-// (A parser looks back one record only: a start code spread over three records is marked at the
-// nearest byte it holds.)
+// After every lead of 0 to 64 bytes of filler (moving start codes across the search windows'
+// edges) the stream gives ended entries at the starts given; cut into records of the table's sizes
+// from 5 up (a start code spread over three records is marked at the nearest byte it holds), the
+// same marks, and where no record holds two entry starts the headers given (none: all empty).
 template <class P>
 void expect_cut_independent(const Bytes& body, const Bytes& filler, std::vector<size_t> starts,
                             const std::vector<Bytes>& headers) {
@@ -120,8 +117,7 @@ TEST(MPEG2Parser, EntriesWhereverTheStreamIsCut) {
                                         {});
 }
 
-// Baseline SPS (profile 66, level 30, id 0) with log2_max_frame_num_minus4 = 1: frame_num has 5
-// bits.
+// Baseline SPS (profile 66, level 30) with log2_max_frame_num_minus4 = 1: 5 bits of frame_num.
 const Bytes sps = hex("00 00 00 01 67 42 c0 1e a6 80 a0 2f 90");
 const Bytes pps = hex("00 00 01 68 ce 3c 80");
 const Bytes aud = hex("00 00 00 01 09 f0");

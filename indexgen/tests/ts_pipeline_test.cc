@@ -113,6 +113,23 @@ TEST(TSPipelineRealStreams, CorruptStretchOfTsduck142) {
     expect_packets(file, expected);
 }
 
+// The elementary stream begins after the announced header data; an unbounded packet leaves -1.
+TEST(PESHeader, ReadStopsAtTheFirstElementaryStreamByte) {
+    const std::tuple<const char*, size_t, int32_t> cases[] = {
+        {"00 00 01 e0 00 00 84 c0 0a 31 00 05 bf 21 11 00 05 a7 a1 00", 19, -1},
+        {"00 00 01 c3 00 18 95 80 08 21 00 01 00 01 ff ff ff 55", 17, 13},
+        {"00 00 01 e0 00 10 80 00 03 ff ff ff 00", 12, 10}};
+    for (const auto& [bytes, position, left] : cases) {
+        const Bytes in = hex(bytes);
+        Gantry::Channel::BlockReader reader(in.data(), in.size());
+        PESHeader h;
+        int32_t remaining = 0;
+        EXPECT_TRUE(read_pes_header(reader, h, remaining) && reader.offset() == position &&
+                    remaining == left)
+            << bytes;
+    }
+}
+
 PacketRecord record_with(const Bytes& payload, uint32_t es_offset, double pcr = -1) {
     PacketRecord r;
     r.packet.payload = payload;
@@ -156,10 +173,9 @@ TEST(PESEdits, SetPesLength) {
     EXPECT_FALSE(set_pes_length(first, 65542));  // no change
 }
 
-// The packets of an H.264 entry's header data. The PES packet is 9 + 5 + 300 = 314 bytes; PTS and
-// PCR are 12 s (1080000 ticks: PTS 21 00 41 f5 81, PCR base 0x83d60 << 1 then 7e 00). Each packet's
-// adaptation field has 8 bytes (length, flags, PCR): the first carries 176 bytes, the second the
-// last 138 after 38 stuffing bytes.
+// An H.264 entry's header data: a PES packet of 9 + 5 + 300 bytes, PTS and PCR 12 s (PTS 21 00 41
+// f5 81, PCR base 0x83d60 << 1, 7e 00); after 8-byte adaptation fields (length, flags, PCR) the
+// first packet carries 176 bytes, the second 38 stuffing bytes and the last 138.
 TEST(PESVideoHeader, PacketsCarryHeaderDataWithPtsAndPcr) {
     Bytes data(300);
     std::iota(data.begin(), data.end(), 0);
@@ -174,7 +190,6 @@ TEST(PESVideoHeader, PacketsCarryHeaderDataWithPtsAndPcr) {
                   Bytes(data.begin() + 162, data.end()));
 }
 
-// The packets of one PID in a capture, with their bytes.
 std::vector<std::pair<MPEG::TSPacket, std::string>> packets_of(const std::string& path,
                                                                uint16_t pid) {
     const Bytes file = Corvid::Testing::read_file(path);

@@ -23,61 +23,28 @@ std::string cv_index(const std::string& arguments) {
     return out;
 }
 
-// Indexes the stream and checks the first `count` entries, which `intra` lists with their stream
-// offsets; returns the number of entries. Anywhere: the picture is looked for among all the
-// decoded frames instead of at its offset.
-size_t check_extracted_pictures(const std::string& stream, size_t count = SIZE_MAX,
-                                bool anywhere = false) {
-    Corvid::Testing::TempDir dir;
-    const std::string index = shell_quote(dir.file("index.cvi2"));
-    cv_index("build " + shell_quote(stream) + " -o " + index);
-    std::istringstream listing(cv_index("intra " + index));
-    std::vector<std::string> intra;
-    for (std::string line; std::getline(listing, line);)
-        intra.push_back(line);
-    const auto positions = Corvid::Testing::ffprobe_frame_positions(stream);
-    const auto md5s = ffmpeg_frame_md5s(stream);
-    EXPECT_TRUE(anywhere || positions.size() == md5s.size());
-    for (size_t n = 0; n < intra.size() && n < count; ++n) {
-        const std::string out = dir.file("entry.ts");
-        cv_index("extract " + shell_quote(stream) + " " + index + " " + std::to_string(n) + " -o " +
-                 shell_quote(out));
-        const auto picture = ffmpeg_frame_md5s(out);
-        const uint64_t offset = std::stoull(intra[n].substr(intra[n].find("offset ") + 7));
-        const auto frame = std::find(positions.begin(), positions.end(), offset);
-        EXPECT_TRUE(picture.size() == 1 &&
-                    (anywhere
-                         ? std::count(md5s.begin(), md5s.end(), picture[0]) > 0
-                         : frame != positions.end() &&
-                               picture[0] == md5s[static_cast<size_t>(frame - positions.begin())]))
-            << intra[n];
-    }
-    return intra.size();
-}
-
 // Real captures (MPEG-2 with closed GOPs, H.264 with IDR pictures, and an interlaced H.264 stream
 // with a recovery point at a non-IDR I picture), streams made by make-test-streams, and intra-only
 // streams (every picture a key frame, as contribution feeds are). The recovery point decodes to
 // one of the original's pictures, but cannot be lined up with ffprobe's frames: ffmpeg also
-// outputs the damaged pictures before it, which ffprobe leaves out. An entry of periodic intra
-// refresh after the first (IDR) one holds one P picture, which decodes to nothing on its own;
-// h264-open-gop's recovery points are I pictures. The last keyframe may have no entry: a picture
-// is written when the next PES packet begins. In intra-only streams every other picture is an
-// entry, the first at NPT 0 (which `intra` once hid); consecutive IDR pictures all have frame_num
-// 0, so H.264 pictures are also told apart by an IDR slice that begins a picture (without that the
-// whole stream was one entry that never ended).
+// outputs the damaged pictures before it, which ffprobe leaves out. Of periodic intra refresh only
+// the first (IDR) entry decodes on its own; h264-open-gop's recovery points are I pictures. The
+// last keyframe may have no entry: a picture is written when the next PES packet begins. Of
+// intra-only streams every picture but the last is an entry, the first at NPT 0 (which `intra`
+// once hid); consecutive IDR pictures all have frame_num 0, so H.264 pictures are also told apart
+// by an IDR slice that begins a picture (without that, the whole stream was one endless entry).
 TEST(CvIndexOracle, ExtractedEntriesDecodeToTheirKeyframes) {
     CORVID_REQUIRE_PROGRAM("ffprobe");
     CORVID_REQUIRE_PROGRAM("ffmpeg");
     Corvid::Testing::TempDir dir;
     std::vector<std::string> streams;
-    for (const char* codec : {"libx264 -preset veryfast", "mpeg2video"}) {
-        streams.push_back(dir.file(std::string("intra-") + codec[0] + ".ts"));
+    for (const std::string codec : {"libx264 -preset veryfast", "mpeg2video"}) {
+        streams.push_back(dir.file("intra-" + codec.substr(0, 4) + ".ts"));
         int status = -1;
         Corvid::Testing::run_command(
-            "ffmpeg -v error -f lavfi -i testsrc2=size=320x180:rate=25:duration=2 -threads 1 "
-            "-g 1 -c:v " +
-                std::string(codec) + " -f mpegts " + shell_quote(streams.back()) + " 2>&1",
+            "ffmpeg -v error -f lavfi -i testsrc2=size=320x180:rate=25:"
+            "duration=2 -threads 1 -g 1 -f mpegts -c:v " +
+                codec + " " + shell_quote(streams.back()) + " 2>&1",
             &status);
         ASSERT_EQ(status, 0) << codec;
     }
@@ -97,17 +64,35 @@ TEST(CvIndexOracle, ExtractedEntriesDecodeToTheirKeyframes) {
     }
     for (const std::string& stream : streams) {
         SCOPED_TRACE(stream);
-        const bool intra_only = stream.starts_with(dir.path());
-        const size_t entries =
-            check_extracted_pictures(stream,
-                                     intra_only                             ? 5
-                                     : stream.ends_with("intra-refresh.ts") ? 1
-                                                                            : SIZE_MAX,
-                                     stream.ends_with("026.ts"));
+        const bool intra_only = stream.starts_with(dir.path()),
+                   anywhere = stream.ends_with("026.ts");
+        const size_t count = intra_only ? 5 : stream.ends_with("intra-refresh.ts") ? 1 : SIZE_MAX;
+        const std::string index = shell_quote(dir.file("index.cvi2")), out = dir.file("entry.ts");
+        cv_index("build " + shell_quote(stream) + " -o " + index);
+        std::istringstream listing(cv_index("intra " + index));  // "NPT 0.6 offset 1316 ..."
+        std::vector<std::string> intra;
+        for (std::string line; std::getline(listing, line);)
+            intra.push_back(line);
+        const auto positions = Corvid::Testing::ffprobe_frame_positions(stream);
+        const auto md5s = ffmpeg_frame_md5s(stream);
+        EXPECT_TRUE(anywhere || positions.size() == md5s.size());
+        for (size_t n = 0; n < intra.size() && n < count; ++n) {
+            cv_index("extract " + shell_quote(stream) + " " + index + " " + std::to_string(n) +
+                     " -o " + shell_quote(out));
+            const auto picture = ffmpeg_frame_md5s(out);
+            const auto frame =
+                std::find(positions.begin(), positions.end(),
+                          std::stoull(intra[n].substr(intra[n].find("offset ") + 7)));
+            EXPECT_TRUE(picture.size() == 1 &&
+                        (anywhere ? std::count(md5s.begin(), md5s.end(), picture[0]) > 0
+                                  : frame != positions.end() &&
+                                        picture[0] == md5s[size_t(frame - positions.begin())]))
+                << intra[n];
+        }
         size_t keyframes = 0;
         for (const auto& p : Corvid::Testing::ffprobe_packets(stream, "v:0"))
             keyframes += p.key;
-        EXPECT_TRUE(entries + 1 == keyframes || (!intra_only && entries == keyframes)) << entries;
+        EXPECT_TRUE(intra.size() + 1 == keyframes || (!intra_only && intra.size() == keyframes));
     }
     if (!missing.empty())
         GTEST_SKIP() << "not found (shared data or generated streams):" << missing;
