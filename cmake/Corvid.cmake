@@ -43,7 +43,8 @@ function(corvid_library)
 endfunction()
 
 # corvid_test(NAME target SOURCES ... [DEPS ...] [THREADED] [STREAMS] [LABELS ...] [TIMEOUT s])
-# THREADED: also run under ThreadSanitizer in CI. STREAMS: needs the ffmpeg-generated test streams.
+# THREADED: also run under ThreadSanitizer in CI. STREAMS: needs the ffmpeg-generated test streams
+# (labelled "streams").
 function(corvid_test)
   if(NOT CORVID_TESTS)
     return()
@@ -62,6 +63,10 @@ function(corvid_test)
       -Wno-stringop-overread -Wno-restrict)
   endif()
   set(labels ${ARG_LABELS})
+  if(ARG_STREAMS)
+    # Slow oracles over the generated streams: the sanitizer run in CI leaves them to the plain one.
+    list(APPEND labels streams)
+  endif()
   if(ARG_THREADED)
     list(APPEND labels threaded)
     add_dependencies(threaded_tests ${ARG_NAME})
