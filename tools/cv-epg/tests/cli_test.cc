@@ -26,19 +26,19 @@ TEST(CvEpg, UsageAndFailuresAreOneLine) {
     int status = -1;
     EXPECT_NE(cv_epg("--help", &status).find("xmltv STATE.xml"), std::string::npos);
     EXPECT_EQ(status, 0);
-    const std::vector<std::string> usage = {"", "scan --bogus x.ts", "xmltv a.xml b.xml",
-                                            shell_quote(ts)};  // the last: a file, no command
-    const std::vector<std::string> failing = {
-        "scan " + shell_quote(dir.file("none.ts")), "xmltv " + shell_quote(dir.file("none.xml")),
-        "scan " + shell_quote(ts) + " --state " + shell_quote(dir.file("no/dir/s.xml")),
-        "scan " + shell_quote(ts) + " --huffman " + shell_quote(dir.file("freesat.t"))};
-    for (const auto& [expected, list] : {std::pair{2, usage}, {1, failing}}) {
-        for (const std::string& arguments : list) {
-            const std::string out = cv_epg(arguments, &status);
-            EXPECT_EQ(status, expected) << arguments;
-            EXPECT_TRUE(out.starts_with("cv-epg: ") && out.find('\n') == out.size() - 1) << out;
-        }
-    }
+    const auto fails = [&](const std::string& arguments, int expected) {
+        const std::string out = cv_epg(arguments, &status);
+        EXPECT_EQ(status, expected) << arguments;
+        EXPECT_TRUE(out.starts_with("cv-epg: ") && out.find('\n') == out.size() - 1) << out;
+    };
+    for (const std::string& usage : {std::string(), shell_quote(ts) /* no command */,
+                                     std::string("scan --bogus x.ts"), std::string("xmltv a b")})
+        fails(usage, 2);
+    for (const std::string& failing :
+         {"scan " + shell_quote(dir.file("none.ts")), "xmltv " + shell_quote(dir.file("none.xml")),
+          "scan " + shell_quote(ts) + " --state " + shell_quote(dir.file("no/dir/s.xml")),
+          "scan " + shell_quote(ts) + " --huffman " + shell_quote(dir.file("freesat.t"))})
+        fails(failing, 1);
 }
 
 // The reference's events as "service|id|start|minutes|title". It lists services ("6. M6" over a

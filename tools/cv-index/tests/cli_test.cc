@@ -29,24 +29,19 @@ TEST(CvIndex, UsageFailuresAndEachCommand) {
     int status = -1;
     cv_index("build " + shell_quote(stream), &status);  // writes IN.ts.cvi2
     ASSERT_EQ(status, 0);
-    const std::vector<std::string> usage = {"",
-                                            "frobnicate x",
-                                            "find x.cvi2 ten",
-                                            "intra x.cvi2 -5",
-                                            "extract a.ts b.cvi2 1",
-                                            "dump x.cvi2 --verbose",
-                                            "build a.ts -o"};
-    const std::vector<std::string> failing = {
-        "build " + shell_quote(dir.file("missing.ts")), "dump " + text, "find " + text + " 3",
-        "extract " + shell_quote(stream) + index + " 999 -o x.ts",
-        "extract " + shell_quote(dir.file("short.ts")) + index + " 0 -o x.ts"};
-    for (const auto& [expected, list] : {std::pair{2, usage}, {1, failing}}) {
-        for (const std::string& arguments : list) {
-            const std::string out = cv_index(arguments, &status);
-            EXPECT_EQ(status, expected) << arguments;
-            EXPECT_TRUE(out.starts_with("cv-index: ") && out.find('\n') == out.size() - 1) << out;
-        }
-    }
+    const auto fails = [&](const std::string& arguments, int expected) {
+        const std::string out = cv_index(arguments, &status);
+        EXPECT_EQ(status, expected) << arguments;
+        EXPECT_TRUE(out.starts_with("cv-index: ") && out.find('\n') == out.size() - 1) << out;
+    };
+    for (const char* usage : {"", "frobnicate x", "find x.cvi2 ten", "intra x.cvi2 -5",
+                              "extract a.ts b.cvi2 1", "dump x.cvi2 --verbose", "build a.ts -o"})
+        fails(usage, 2);
+    for (const std::string& failing :
+         {"build " + shell_quote(dir.file("missing.ts")), "dump " + text, "find " + text + " 3",
+          "extract " + shell_quote(stream) + index + " 999 -o x.ts",
+          "extract " + shell_quote(dir.file("short.ts")) + index + " 0 -o x.ts"})
+        fails(failing, 1);
     const auto run = [&](const std::string& arguments) {
         const std::string out = cv_index(arguments, &status);
         EXPECT_EQ(status, 0) << arguments << ": " << out;

@@ -23,16 +23,12 @@ std::string cv_index(const std::string& arguments) {
     return out;
 }
 
-// Real captures (MPEG-2 with closed GOPs, H.264 with IDR pictures, and an interlaced H.264 stream
-// with a recovery point at a non-IDR I picture), streams made by make-test-streams, and intra-only
-// streams (every picture a key frame, as contribution feeds are). The recovery point decodes to
-// one of the original's pictures, but cannot be lined up with ffprobe's frames: ffmpeg also
-// outputs the damaged pictures before it, which ffprobe leaves out. Of periodic intra refresh only
-// the first (IDR) entry decodes on its own; h264-open-gop's recovery points are I pictures. The
-// last keyframe may have no entry: a picture is written when the next PES packet begins. Of
-// intra-only streams every picture but the last is an entry, the first at NPT 0 (which `intra`
-// once hid); consecutive IDR pictures all have frame_num 0, so H.264 pictures are also told apart
-// by an IDR slice that begins a picture (without that, the whole stream was one endless entry).
+// Real captures (MPEG-2, H.264 with IDR pictures, and an interlaced recovery point at a non-IDR I
+// picture, which decodes to one of the original's pictures but cannot be lined up with ffprobe's
+// frames, as ffmpeg also outputs the damaged ones before it), generated streams (of periodic intra
+// refresh only the IDR entry decodes alone) and intra-only streams, where every picture but the
+// last is an entry, the first at NPT 0 (which `intra` once hid): consecutive IDR pictures share
+// frame_num 0, so an IDR slice beginning a picture also ends one (else one endless entry).
 TEST(CvIndexOracle, ExtractedEntriesDecodeToTheirKeyframes) {
     CORVID_REQUIRE_PROGRAM("ffprobe");
     CORVID_REQUIRE_PROGRAM("ffmpeg");
