@@ -1,5 +1,4 @@
-// For tests that count repeated log lines: while it exists, the calling thread's rate limiter
-// starts afresh and lets every line through, its clock an hour on at every look.
+// While it exists, the calling thread's rate limiter starts afresh and lets every line through.
 #pragma once
 
 #include "gantry/log/rate_limit.h"
