@@ -1,12 +1,9 @@
-// Sections and packets built from the standards' layouts, independently of the readers under test;
-// for the tests of every module that reads tables.
+// Sections and packets built from the standards' layouts, for the tests of every table reader.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 #include "mpeg/section.h"
@@ -31,20 +28,18 @@ inline Bytes descriptor(uint8_t tag, const Bytes& body) {
     return cat({{tag, uint8_t(body.size())}, body});
 }
 
-// A long-header section with its CRC, pointer field (0) first. Bodies may be as long as private
-// sections allow (4093 bytes after the length field).
+// A long-header section with its CRC, pointer field (0) first; bodies up to private sections' 4093.
 inline Bytes section(uint8_t table_id, uint16_t extension, const Bytes& body, bool current = true,
                      uint8_t version = 0) {
-    const MPEG::SectionHeader header{.table_id = table_id,
-                                     .version = version,
-                                     .current_next = current,
-                                     .table_id_extension = extension};
     Bytes out;
-    MPEG::finish_section(header, body.data(), body.size(), out, 4093 + 3 - MPEG::section_overhead);
+    MPEG::finish_section({.table_id = table_id,
+                          .version = version,
+                          .current_next = current,
+                          .table_id_extension = extension},
+                         body.data(), body.size(), out, 4093 + 3 - MPEG::section_overhead);
     return out;
 }
 
-// The section's bytes after the pointer field.
 inline Bytes unpointed(const Bytes& section) {
     return Bytes(section.begin() + 1, section.end());
 }
