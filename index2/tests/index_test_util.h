@@ -25,17 +25,14 @@ inline std::vector<Block> read_blocks(const std::string& path) {
 }
 
 // Each block as "<offset> <npt> <flags> <index>/<count> ref <length>@<offset> data <bytes>", the
-// flags as letters N(EW-NPT) I(NTRA) R(EF) V(IDEO-START) or "-".
+// flags (bits 0 to 3) as the letters of NEW-NPT, INTRA, REF, VIDEO-START, or "-".
 inline std::vector<std::string> describe(const std::vector<Block>& blocks) {
     std::vector<std::string> lines;
     for (const Block& b : blocks) {
         std::ostringstream out;
         out << b.offset << ' ' << b.npt << ' ' << (b.flags == 0 ? "-" : "");
-        for (auto [flag, letter] : {std::pair{kFlagNewNpt, 'N'},
-                                    {kFlagIntra, 'I'},
-                                    {kFlagRef, 'R'},
-                                    {kFlagVideoStart, 'V'}})
-            if (b.has(flag)) out << letter;
+        for (int bit = 0; bit < 4; ++bit)
+            if (b.flags >> bit & 1) out << "NIRV"[bit];
         out << ' ' << b.index << '/' << b.count << " ref " << b.ref_length << '@' << b.ref_offset
             << " data " << b.data.size();
         lines.push_back(out.str());
