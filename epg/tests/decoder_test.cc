@@ -4,7 +4,6 @@
 
 #include <sstream>
 #include <string_view>
-#include <thread>
 
 #include "epg/epg_store.h"
 #include "epg/utf8.h"
@@ -50,13 +49,10 @@ Bytes at(uint8_t hour) {
 Bytes eit(uint16_t sid, const std::vector<std::tuple<uint16_t, Bytes, Bytes>>& events,
           bool current = true) {
     Bytes body = {0x00, 0x04, 0x20, 0xFA, 0x00, 0x4E};
-    for (const auto& [id, start, descriptors] : events)
-        body = cat({body,
-                    be16(id),
-                    start,
-                    {0x00, 0x30, 0x00},
-                    be16(0x8000 | descriptors.size()),
-                    descriptors});
+    for (const auto& [id, start, descriptors] : events) {
+        body = cat({body, be16(id), start, {0x00, 0x30, 0x00}});
+        body = cat({body, be16(0x8000 | descriptors.size()), descriptors});
+    }
     return section(0x4E, sid, body, current, 1);
 }
 
@@ -123,57 +119,36 @@ TEST_F(DecoderTest, PacketsResynchroniseAndBadOnesAreLogged) {
               (std::vector<std::string>{
                   "1 EPG Parser could not read TS header", "1 EPG Parser could not read TS header",
                   "1 EPG Parser: Bad TS payload size", "1 EPG Parser: TS packet truncated"}));
-    // On a corrupt feed they are limited per feeder thread: a burst, then one a second.
-    std::thread([&] {
-        Gantry::Log::thread_limiter().set_clock([] { return Stamp("2024-03-04T12:00:00Z"); });
-        for (int i = 0; i < 100; i++)
-            feed(bad_adaptation);
-    }).join();
-    EXPECT_EQ(log.count("EPG Parser: Bad TS payload size"), 1u + 5);
 }
 
-TEST_F(DecoderTest, PatAndSdtNameTheStreamsOwnService) {
+// What the real-capture reference checks leave out: the PAT names the stream's own service (a new
+// one forgets the names); tables not current, of other networks or of unknown services, and a
+// stream without an owner, add nothing; a repeated SDT reports nothing new; an undefined start
+// drops the event; the later short event descriptor wins; a descriptor too short is ignored.
+TEST_F(DecoderTest, StreamRules) {
     send(pat({0, 5, 3}), PAT);
-    EXPECT_EQ(state.service_id, 3);
     state.name = "n";
-    send(pat({7}, false), PAT);  // not current: ignored
+    send(pat({7}, false), PAT);
     EXPECT_EQ(std::to_string(state.service_id) + state.name, "3n");
-    send(pat({0x401}), PAT);  // a new service forgets the names
-    EXPECT_EQ(std::to_string(state.service_id) + state.name, "1025");
-    LogCapture log;
-    send(sdt(0x46, {{0x401, service("X", "Y")}}), SDT);  // other network: not used
-    EXPECT_EQ(guide(), "");
-    const Bytes actual = sdt(0x42, {{0x400, service("A", "Other")},
-                                    {0x401, service("\x05M6 Group", "\x05M\xE9t\xE9o")}});
-    send(actual, SDT);
-    send(actual, SDT);  // a repeat reports nothing new
-    EXPECT_EQ(log.count("EPG - added service", 2), 1u);
-    send(sdt(0x42, {{0x401, service("M6 Group", "New")}}),
-         SDT);  // reported; the store keeps the first
-    EXPECT_EQ(state.name, "New");
-    EXPECT_EQ(guide(), "cap|1025|M6 Group|M\u00E9t\u00E9o:");
-}
-
-TEST_F(DecoderTest, EitEventsWithAndWithoutOwner) {
-    send(pat({1}), PAT, false);
+    send(pat({1}), PAT);
     send(sdt(0x42, {{1, service("P", "N")}}), SDT, false);
     send(eit(1, {{1, at(0x12), short_event("T")}}), EIT, false);
-    EXPECT_EQ(guide() + state.name, "");  // only an owner's stream adds services and names
-    send(sdt(0x42, {{1, service("P", "N")}}), SDT);
-    // The undefined start goes; no short event gives empty strings; the later descriptor wins.
-    send(eit(1,
-             {{2, Bytes(5, 0xFF), short_event("never")},
-              {3, at(0x12), {}},
-              {4, at(0x13),
-               cat({short_event("first", "one"), short_event("\x05Second", "\x05two\x8Alines")})}}),
+    EXPECT_EQ(guide() + state.name, "");
+    LogCapture log;
+    send(sdt(0x46, {{1, service("X", "Y")}}), SDT);
+    const Bytes actual = sdt(0x42, {{0x400, service("A", "Other")}, {1, service("P", "N")}});
+    send(actual, SDT);
+    send(actual, SDT);
+    EXPECT_EQ(log.count("EPG - added service", 2), 1u);
+    send(eit(1, {{2, Bytes(5, 0xFF), short_event("never")},
+                 {3, at(0x12), {}},
+                 {4, at(0x13), cat({short_event("first", "one"), short_event("Second", "two")})}}),
          EIT, false);
-    const std::string expected =
-        "cap|1|P|N: 3|12:00|00:30:00||; 4|13:00|00:30:00|Second|two\nlines;";
-    EXPECT_EQ(guide(), expected);
-    send(eit(1, {{5, at(0x15), {}}}, false), EIT);  // not current
-    send(eit(2, {{6, at(0x15), {}}}), EIT);         // unknown service
-    send(eit(1, {{7, at(0x16), descriptor(0x4D, {'e', 'n', 'g', 50, 'a'})}}), EIT);  // too short
-    EXPECT_EQ(guide(), expected + " 7|16:00|00:30:00||;");
+    send(eit(1, {{5, at(0x15), {}}}, false), EIT);
+    send(eit(2, {{6, at(0x15), {}}}), EIT);
+    send(eit(1, {{7, at(0x16), descriptor(0x4D, {'e', 'n', 'g', 50, 'a'})}}), EIT);
+    EXPECT_EQ(guide(),
+              "cap|1|P|N: 3|12:00|00:30:00||; 4|13:00|00:30:00|Second|two; 7|16:00|00:30:00||;");
 }
 
 // Whatever a Huffman table yields leaves the decoder as clean UTF-8: text in UTF-8 as it is, text
@@ -202,12 +177,13 @@ TEST_F(DecoderTest, HuffmanOutputIsMadeValidUtf8) {
     EXPECT_EQ(decode_text(decoder, no_table.data(), no_table.size()), "a\u20ACz");
 }
 
-// One section each, for a service no SDT names: German text behind the 0x05 selector, two short
-// event descriptors (the later, German one wins), and a Freesat title compressed with table 1.
+// MythTV's and tsduck's sections, one each, for a service no SDT names: German text behind the 0x05
+// selector, two short event descriptors (the later, German one wins), and a Freesat title
+// compressed with table 1. Event: service id|event id|start|duration|title|text (its start).
 TEST(SharedSections, EventsDecodeAsPublished) {
     CORVID_REQUIRE_SHARED(t1, "testdata/huffman/freesat.t1");
     const struct {
-        const char *file, *now, *event;  // event: service id|event id|start|duration|title|text
+        const char *file, *now, *event;
     } cases[] = {
         {"mythtv-eit4e-unitymedia-castle.bin", "2014-11-16T21:00:00Z",
          "12102|48104|2014-11-16T21:15:00Z|00:55:00|Castle|Krimiserie. Auf der Suche nach dem "
@@ -229,15 +205,13 @@ TEST(SharedSections, EventsDecodeAsPublished) {
         process_data(decoder, ts.data(), ts.size(), state, &owner);
         std::vector<EPGServiceListing> all;
         store.get_all(all);
-        ASSERT_EQ(all.size(), 1u) << c.file;
-        ASSERT_EQ(all[0].events.size(), 1u) << c.file;
+        ASSERT_TRUE(all.size() == 1 && all[0].events.size() == 1) << c.file;
         const EPGEvent& e = all[0].events[0];
         const std::string got = std::to_string(all[0].service.service_id) + "|" +
                                 std::to_string(e.id) + "|" + e.start.iso() + "|" +
                                 e.duration.hms() + "|" + e.name + "|" + e.description;
         EXPECT_EQ(got.substr(0, std::string(c.event).size()), c.event) << c.file;
-        EXPECT_FALSE(e.description.empty()) << c.file;
-        EXPECT_TRUE(is_clean_utf8(e.description)) << c.file;
+        EXPECT_TRUE(!e.description.empty() && is_clean_utf8(e.description)) << c.file;
     }
 }
 
