@@ -13,10 +13,12 @@
 
 namespace Corvid::Index2::Testing {
 
-// Every block after the header; fails the test if the file is not whole blocks.
+// Every block after the header, which must be the default one; and the file whole blocks.
 inline std::vector<Block> read_blocks(const std::string& path) {
     auto bytes = Corvid::Testing::read_file(path);
-    EXPECT_EQ(bytes.size() % kDefaultBlockSize, 0u) << path << " is not a whole number of blocks";
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 256)),
+              std::string("CVI2\0\0\1\0\0\0\0\0\0\0\1\0", 16) + std::string(240, '\0'));
+    EXPECT_EQ(bytes.size() % kDefaultBlockSize, 0u) << path;
     std::vector<Block> blocks;
     Gantry::Channel::BlockReader in(bytes.data(), bytes.size());
     for (in.skip(kDefaultBlockSize); in.remaining() >= kDefaultBlockSize;)
@@ -24,8 +26,8 @@ inline std::vector<Block> read_blocks(const std::string& path) {
     return blocks;
 }
 
-// Each block as "<offset> <npt> <flags> <index>/<count> ref <length>@<offset> data <bytes>", the
-// flags (bits 0 to 3) as the letters of NEW-NPT, INTRA, REF, VIDEO-START, or "-".
+// "<offset> <npt> <flags> <index>/<count> ref <length>@<offset> data <bytes>", the flags (bits 0
+// to 3) as the letters of NEW-NPT, INTRA, REF, VIDEO-START, or "-".
 inline std::vector<std::string> describe(const std::vector<Block>& blocks) {
     std::vector<std::string> lines;
     for (const Block& b : blocks) {
