@@ -21,39 +21,26 @@ using Gantry::Time::Stamp;
 
 constexpr uint16_t PAT = 0x0000, SDT = 0x0011, EIT = 0x0012;
 
-Bytes text(std::string_view s) {  // a string after its length byte
-    return cat({{uint8_t(s.size())}, Bytes(s.begin(), s.end())});
-}
-Bytes short_event(std::string_view name, std::string_view description = "") {
-    return descriptor(0x4D, cat({{'e', 'n', 'g'}, text(name), text(description)}));
-}
-Bytes service(std::string_view provider, std::string_view name) {
-    return descriptor(0x48, cat({{0x01}, text(provider), text(name)}));
-}
 Bytes pat(const std::vector<uint16_t>& programs, bool current = true) {
     Bytes body;
     for (uint16_t program : programs)
         body = cat({body, be16(program), be16(0xE100)});
     return section(0x00, 1, body, current);
 }
-Bytes sdt(uint8_t table_id, const std::vector<std::pair<uint16_t, Bytes>>& services) {
-    Bytes body{0x20, 0xFA, 0xFF};
-    for (const auto& [id, descriptors] : services)
-        body = cat({body, be16(id), {0xFF}, be16(0x8000 | descriptors.size()), descriptors});
-    return section(table_id, 4, body);
+// An SDT naming service 1 (0x42: this network; 0x46: another).
+Bytes sdt(uint8_t table_id, char name) {
+    const Bytes d = descriptor(0x48, {0x01, 0x01, 'P', 0x01, uint8_t(name)});
+    return section(table_id, 4, cat({{0x20, 0xFA, 0xFF, 0x00, 0x01, 0xFF}, be16(0x8000 | 7), d}));
 }
-// A start on 2024-03-04 (MJD 0xEBD5) at a BCD hour; every event lasts 30 minutes.
-Bytes at(uint8_t hour) {
-    return {0xEB, 0xD5, hour, 0x00, 0x00};
+// An EIT event of 30 minutes on 2024-03-04 (MJD 0xEBD5) at a BCD hour; with a start of 0xFF, none.
+Bytes eit(uint16_t sid, uint8_t id, uint8_t hour, const Bytes& descriptors, bool current = true) {
+    const Bytes event =
+        cat({{0x00, id, 0xEB, 0xD5, hour, 0, 0, 0, 0x30, 0}, be16(0x8000 | descriptors.size())});
+    return section(0x4E, sid, cat({{0x00, 0x04, 0x20, 0xFA, 0x00, 0x4E}, event, descriptors}),
+                   current, 1);
 }
-Bytes eit(uint16_t sid, const std::vector<std::tuple<uint16_t, Bytes, Bytes>>& events,
-          bool current = true) {
-    Bytes body = {0x00, 0x04, 0x20, 0xFA, 0x00, 0x4E};
-    for (const auto& [id, start, descriptors] : events) {
-        body = cat({body, be16(id), start, {0x00, 0x30, 0x00}});
-        body = cat({body, be16(0x8000 | descriptors.size()), descriptors});
-    }
-    return section(0x4E, sid, body, current, 1);
+Bytes short_event(char name, char text) {
+    return descriptor(0x4D, {'e', 'n', 'g', 1, uint8_t(name), 1, uint8_t(text)});
 }
 
 class DecoderTest : public ::testing::Test {
@@ -66,17 +53,16 @@ class DecoderTest : public ::testing::Test {
     void send(const Bytes& section, uint16_t pid, bool with_owner = true) {
         feed(packetize(section, pid), with_owner);
     }
-    // The store as "owner|sid|provider|name: id|start|duration|name|description; ..." per service.
+    // The store as "service name: event id|HH:MM|title|text; ..." per service.
     std::string guide() {
         std::vector<EPGServiceListing> all;
         store.get_all(all);
         std::string out;
         for (const auto& l : all) {
-            out += l.service.id + "|" + std::to_string(l.service.service_id) + "|" +
-                   l.service.provider + "|" + l.service.name + ":";
+            out += l.service.name + ":";
             for (const auto& e : l.events)
                 out += " " + std::to_string(e.id) + "|" + e.start.iso().substr(11, 5) + "|" +
-                       e.duration.hms() + "|" + e.name + "|" + e.description + ";";
+                       e.name + "|" + e.description + ";";
         }
         return out;
     }
@@ -98,7 +84,7 @@ TEST_F(DecoderTest, PacketsResynchroniseAndBadOnesAreLogged) {
         stream = cat({stream, packetize(pat({sid}), PAT)});
     for (uint16_t sid = 1; sid <= 7; sid++)
         datagram = cat({datagram, packetize(pat({sid}), PAT)});
-    Bytes bad_adaptation = packetize(pat({5}), PAT), truncated = packetize(pat({6}), PAT);
+    Bytes bad_adaptation = packetize(pat({5}), PAT);
     bad_adaptation[3] = 0x30;
     bad_adaptation[4] = 184;
     LogCapture log;
@@ -111,44 +97,35 @@ TEST_F(DecoderTest, PacketsResynchroniseAndBadOnesAreLogged) {
     feed(datagram);
     EXPECT_EQ(state.service_id, 7);
     feed(bad_adaptation);
-    Gantry::Channel::BlockReader reader(truncated.data(), 100);
-    process_packet(decoder, reader, state, &owner);
-    send(pat({8}), 0x0100);  // not the PAT's PID
-    EXPECT_EQ(state.service_id, 7);
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{
-                  "1 EPG Parser could not read TS header", "1 EPG Parser could not read TS header",
-                  "1 EPG Parser: Bad TS payload size", "1 EPG Parser: TS packet truncated"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"1 EPG Parser could not read TS header",
+                                                     "1 EPG Parser could not read TS header",
+                                                     "1 EPG Parser: Bad TS payload size"}));
 }
 
-// What the real-capture reference checks leave out: the PAT names the stream's own service (a new
-// one forgets the names); tables not current, of other networks or of unknown services, and a
-// stream without an owner, add nothing; a repeated SDT reports nothing new; an undefined start
-// drops the event; the later short event descriptor wins; a descriptor too short is ignored.
+// What the real sections and the capture reference leave out: the PAT names the stream's own
+// service (a new one forgets the names); tables not current, of other networks or of unknown
+// services, and streams without an owner, add nothing; a repeated SDT reports nothing new; an
+// undefined start drops the event; a descriptor too short is ignored.
 TEST_F(DecoderTest, StreamRules) {
     send(pat({0, 5, 3}), PAT);
     state.name = "n";
     send(pat({7}, false), PAT);
     EXPECT_EQ(std::to_string(state.service_id) + state.name, "3n");
     send(pat({1}), PAT);
-    send(sdt(0x42, {{1, service("P", "N")}}), SDT, false);
-    send(eit(1, {{1, at(0x12), short_event("T")}}), EIT, false);
+    send(sdt(0x42, 'N'), SDT, false);
+    send(eit(1, 1, 0x12, short_event('T', 't')), EIT, false);
     EXPECT_EQ(guide() + state.name, "");
     LogCapture log;
-    send(sdt(0x46, {{1, service("X", "Y")}}), SDT);
-    const Bytes actual = sdt(0x42, {{0x400, service("A", "Other")}, {1, service("P", "N")}});
-    send(actual, SDT);
-    send(actual, SDT);
+    send(sdt(0x46, 'X'), SDT);
+    send(sdt(0x42, 'N'), SDT);
+    send(sdt(0x42, 'N'), SDT);
     EXPECT_EQ(log.count("EPG - added service", 2), 1u);
-    send(eit(1, {{2, Bytes(5, 0xFF), short_event("never")},
-                 {3, at(0x12), {}},
-                 {4, at(0x13), cat({short_event("first", "one"), short_event("Second", "two")})}}),
-         EIT, false);
-    send(eit(1, {{5, at(0x15), {}}}, false), EIT);
-    send(eit(2, {{6, at(0x15), {}}}), EIT);
-    send(eit(1, {{7, at(0x16), descriptor(0x4D, {'e', 'n', 'g', 50, 'a'})}}), EIT);
-    EXPECT_EQ(guide(),
-              "cap|1|P|N: 3|12:00|00:30:00||; 4|13:00|00:30:00|Second|two; 7|16:00|00:30:00||;");
+    send(eit(1, 2, 0xFF, short_event('U', 'u')), EIT, false);
+    send(eit(1, 3, 0x12, short_event('T', 't')), EIT, false);
+    send(eit(1, 4, 0x13, short_event('C', 'c'), false), EIT);
+    send(eit(2, 5, 0x14, {}), EIT);
+    send(eit(1, 6, 0x15, descriptor(0x4D, {'e', 'n', 'g', 50, 'a'})), EIT);
+    EXPECT_EQ(guide(), "N: 3|12:00|T|t; 6|15:00||;");
 }
 
 // Whatever a Huffman table yields leaves the decoder as clean UTF-8: text in UTF-8 as it is, text
@@ -162,8 +139,7 @@ TEST_F(DecoderTest, HuffmanOutputIsMadeValidUtf8) {
         {"01 1 11000011 10101001 01100010", "a\u00E9b"},  // escaped C3 A9 'b': UTF-8, kept
         {"01 1 11101001 01100010", "a\u00D8b"},           // E9 is not UTF-8: default table
         {"00 00000101 1 11101001 01100010", "\u00E9b"},   // selector 0x05: 8859-9
-        {"00 00011011 1 01000001", "A"},                  // control bytes XML cannot carry...
-        {"01 1 00000111", "a"},                           // ...dropped at the start and inside
+        {"00 00011011 1 01000001", "A"},                  // control bytes XML cannot carry
     };
     for (auto [bits, expected] : cases) {
         Bytes field = {0x1F, 0x09};
