@@ -43,12 +43,11 @@ TEST(Sequence, RunsByRankStablyAndEachActionOnlyOnce) {
     EXPECT_EQ(log, "first late " + expected[0] + expected[1] + expected[2]);
 }
 
+}  // namespace
+
 struct Circle : Shape {
     explicit Circle(const std::string& owner) : Shape(owner + ": circle") {}
 };
-
-}  // namespace
-
 // Constructed before the library's registrations or after: it must not matter.
 Gantry::Init::Registry<Shape, const std::string&> shapes;
 
