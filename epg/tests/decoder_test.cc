@@ -53,7 +53,6 @@ class DecoderTest : public ::testing::Test {
     void send(const Bytes& section, uint16_t pid, bool with_owner = true) {
         feed(packetize(section, pid), with_owner);
     }
-    // The store as "service name: event id|HH:MM|title|text; ..." per service.
     std::string guide() {
         std::vector<EPGServiceListing> all;
         store.get_all(all);
@@ -75,18 +74,14 @@ class DecoderTest : public ::testing::Test {
     ServiceOwner owner{"cap", Duration(3600.0), false};
 };
 
-// A stream that does not start on a packet boundary (or loses bytes) used to be dropped packet by
-// packet for ever; the decoder finds the next packet start, and says so once. Packets split
-// anywhere between datagrams; seven in one 1316-byte datagram. The lines an operator greps for.
+// A stream not starting on a packet boundary used to be dropped packet by packet for ever; the
+// decoder finds the next packet start. Packets split anywhere, or seven in one datagram.
 TEST_F(DecoderTest, PacketsResynchroniseAndBadOnesAreLogged) {
     Bytes stream = {0x12}, datagram;
     for (uint16_t sid = 10; sid <= 12; sid++)
         stream = cat({stream, packetize(pat({sid}), PAT)});
     for (uint16_t sid = 1; sid <= 7; sid++)
         datagram = cat({datagram, packetize(pat({sid}), PAT)});
-    Bytes bad_adaptation = packetize(pat({5}), PAT);
-    bad_adaptation[3] = 0x30;
-    bad_adaptation[4] = 184;
     LogCapture log;
     for (size_t pos = 0; pos < stream.size(); pos += 100)
         feed(Bytes(stream.begin() + long(pos),
@@ -96,10 +91,7 @@ TEST_F(DecoderTest, PacketsResynchroniseAndBadOnesAreLogged) {
     EXPECT_LT(state.carry.size(), 188u);
     feed(datagram);
     EXPECT_EQ(state.service_id, 7);
-    feed(bad_adaptation);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"1 EPG Parser could not read TS header",
-                                                     "1 EPG Parser could not read TS header",
-                                                     "1 EPG Parser: Bad TS payload size"}));
+    EXPECT_EQ(log.lines(), std::vector<std::string>(2, "1 EPG Parser could not read TS header"));
 }
 
 // What the real sections and the capture reference leave out: the PAT names the stream's own
@@ -128,38 +120,33 @@ TEST_F(DecoderTest, StreamRules) {
     EXPECT_EQ(guide(), "N: 3|12:00|T|t; 6|15:00||;");
 }
 
-// Whatever a Huffman table yields leaves the decoder as clean UTF-8: text in UTF-8 as it is, text
-// with its own table selector or in the default table converted.
+// Whatever a Huffman table yields leaves the decoder as clean UTF-8.
 TEST_F(DecoderTest, HuffmanOutputIsMadeValidUtf8) {
     // START: 00 escape, 01 'a'; after 'a': 0 stop, 1 escape; after 0x05 and 0x1B: 1 escape.
     std::istringstream mappings(
         "START:00:ESCAPE:\nSTART:01:a:\na:0:STOP:\na:1:ESCAPE:\n0x05:1:ESCAPE:\n0x1b:1:ESCAPE:\n");
     ASSERT_TRUE(Huffman::read_table(decoder.huffman_tables()[9], mappings));
-    const std::pair<std::string, const char*> cases[] = {
-        {"01 1 11000011 10101001 01100010", "a\u00E9b"},  // escaped C3 A9 'b': UTF-8, kept
-        {"01 1 11101001 01100010", "a\u00D8b"},           // E9 is not UTF-8: default table
-        {"00 00000101 1 11101001 01100010", "\u00E9b"},   // selector 0x05: 8859-9
-        {"00 00011011 1 01000001", "A"},                  // control bytes XML cannot carry
+    const std::pair<Bytes, const char*> cases[] = {
+        {{0x09, 0x78, 0x75, 0x2C, 0x40}, "a\u00E9b"},  // 01 1 C3 A9 'b': UTF-8, kept
+        {{0x09, 0x7D, 0x2C, 0x40}, "a\u00D8b"},        // 01 1 E9 'b': not UTF-8, default table
+        {{0x09, 0x01, 0x7D, 0x2C, 0x40}, "\u00E9b"},   // 00 05 1 E9 'b': selector 0x05, 8859-9
+        {{0x09, 0x06, 0xE8, 0x20}, "A"},               // 00 1B 1 'A': control bytes XML can't carry
+        {{0x02, 'a', 0xA4, 'z'}, "a\u20ACz"},          // no table 2: read through the default table
     };
-    for (auto [bits, expected] : cases) {
-        Bytes field = {0x1F, 0x09};
-        std::erase(bits, ' ');
-        bits.resize((bits.size() + 7) / 8 * 8, '0');
-        for (size_t i = 0; i < bits.size(); i += 8)
-            field.push_back(static_cast<uint8_t>(std::stoi(bits.substr(i, 8), nullptr, 2)));
-        EXPECT_EQ(decode_text(decoder, field.data(), field.size()), expected) << bits;
+    for (const auto& [code, expected] : cases) {
+        const Bytes field = cat({{0x1F}, code});
+        EXPECT_EQ(decode_text(decoder, field.data(), field.size()), expected) << expected;
     }
-    const Bytes no_table = {0x1F, 0x02, 'a', 0xA4, 'z'};  // read through the default table
-    EXPECT_EQ(decode_text(decoder, no_table.data(), no_table.size()), "a\u20ACz");
 }
 
-// MythTV's and tsduck's sections, one each, for a service no SDT names: German text behind the 0x05
-// selector, two short event descriptors (the later, German one wins), and a Freesat title
-// compressed with table 1. Event: service id|event id|start|duration|title|text (its start).
-TEST(SharedSections, EventsDecodeAsPublished) {
+// MythTV's and tsduck's sections for a service no SDT names: German text behind the 0x05 selector,
+// two short event descriptors (the later, German one wins), a Freesat title in Huffman table 1.
+TEST_F(DecoderTest, SharedSectionsDecodeAsPublished) {
     CORVID_REQUIRE_SHARED(t1, "testdata/huffman/freesat.t1");
+    Huffman::load_tables(decoder.huffman_tables(), t1.substr(0, t1.size() - 1) + "%i");
+    owner.all_services = true;
     const struct {
-        const char *file, *now, *event;
+        const char *file, *now, *event;  // service id|event id|start|duration|title|text (start)
     } cases[] = {
         {"mythtv-eit4e-unitymedia-castle.bin", "2014-11-16T21:00:00Z",
          "12102|48104|2014-11-16T21:15:00Z|00:55:00|Castle|Krimiserie. Auf der Suche nach dem "
@@ -171,14 +158,9 @@ TEST(SharedSections, EventsDecodeAsPublished) {
     };
     for (const auto& c : cases) {
         CORVID_REQUIRE_SHARED(path, std::string("testdata/sections/") + c.file);
-        const Stamp now(c.now);
-        EPGStore store([&] { return now; });
-        EPGDecoder decoder(store);
-        Huffman::load_tables(decoder.huffman_tables(), t1.substr(0, t1.size() - 1) + "%i");
-        EPGStreamState state;
-        ServiceOwner owner{"cap", Duration(3600.0), true};
-        Bytes ts = packetize(cat({{0x00}, read_file(path)}), EIT);
-        process_data(decoder, ts.data(), ts.size(), state, &owner);
+        now = Stamp(c.now);
+        store.remove_services("cap");
+        send(cat({{0x00}, read_file(path)}), EIT);
         std::vector<EPGServiceListing> all;
         store.get_all(all);
         ASSERT_TRUE(all.size() == 1 && all[0].events.size() == 1) << c.file;

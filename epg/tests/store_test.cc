@@ -20,8 +20,7 @@ Stamp at(const std::string& time) {
     return Stamp(time.size() == 5 ? "2024-03-04T" + time + ":00Z" : time);
 }
 
-// A store whose clock the test sets; services are owned by "cap" with one hour of history unless
-// said otherwise, so bucket 0 starts at 09:00.
+// Services are owned by "cap" with an hour of history unless said otherwise: bucket 0 is 09:00.
 class StoreTest : public ::testing::Test {
   protected:
     StoreTest() : store([this] { return now; }) {}
@@ -65,13 +64,12 @@ class StoreTest : public ::testing::Test {
 
 // Each service always holds a schedule without overlaps: a new event removes every event it
 // overlaps, however many hours back that one started. Events starting together displace each
-// other even when one has no length, so zero-length ones sent again with fresh ids cannot pile up.
-// Adds are "id start minutes ...".
+// other even when one has no length, so zero-length ones with fresh ids cannot pile up.
 TEST_F(StoreTest, NewEventsRemoveWhatTheyOverlap) {
     struct {
         const char* why;
-        bool fresh;  // a new service; otherwise the previous case goes on
-        const char* adds;
+        bool fresh;        // a new service; otherwise the previous case goes on
+        const char* adds;  // "id start minutes ..."
         std::vector<uint16_t> kept;
     } const cases[] = {
         {"before the base time, at it", true, "1 08:30 60 2 09:00 30", {2}},
@@ -100,12 +98,10 @@ TEST_F(StoreTest, NewEventsRemoveWhatTheyOverlap) {
             add(id, start.c_str(), minutes, sid);
         EXPECT_EQ(ids(sid), c.kept) << c.why;
     }
-    add(3, "12:00", 30, 99);  // unknown service
-    EXPECT_TRUE(ids(99).empty());
 }
 
-// Zero-length events at fresh times never overlap anything: a service holds at most 65536 events
-// (the event id space), and a full one takes an event only in the place of others.
+// Zero-length events at fresh times overlap nothing: a service holds at most 65536 events (the id
+// space), and a full one takes an event only in the place of others.
 TEST_F(StoreTest, EventsPerServiceAreBounded) {
     add_service();
     for (uint32_t i = 0; i < 70000; i++)
@@ -135,32 +131,27 @@ TEST_F(StoreTest, PruneDropsWholeHours) {
     EXPECT_EQ(ids(), (std::vector<uint16_t>{4, 5, 6}));
 }
 
+// A listing looks back to the last earlier event once its window's hour has a bucket.
 TEST_F(StoreTest, ListingWindowAndFindEvent) {
     add_service(1);
     add_service(2, "other");
     add(1, "11:00", 60);
     add(2, "12:00", 60);
     add(3, "13:00", 60);
-    add(4, "12:00", 30, 2);
-    EXPECT_EQ(listing("12:15", "12:15"), "1:2 2:4");
-    EXPECT_EQ(listing("11:30", "13:10", {"cap"}), "1:1,2,3");  // ending inside an event
-    EXPECT_EQ(listing("2024-03-04T08:59:59Z", "12:00"), "");   // before the base time
-    EXPECT_EQ(listing("2024-03-05T08:00:00Z", "2024-03-05T09:00:00Z"), "");  // past the buckets
-    // A listing looks back to the last earlier event, once its window's hour has a bucket.
-    add_service(3);
-    add(5, "09:30", 240, 3);  // to 13:30
-    EXPECT_EQ(listing("12:45", "12:50", {"cap"}), "1:2");
-    add(6, "13:30", 30, 3);
-    EXPECT_EQ(listing("12:45", "12:50", {"cap"}), "1:2 3:5");
+    add(4, "09:30", 240, 2);  // to 13:30
+    EXPECT_EQ(listing("11:30", "13:10", {"cap"}), "1:1,2,3");
+    EXPECT_EQ(listing("12:45", "12:50"), "1:2");
+    add(5, "13:30", 30, 2);
+    EXPECT_EQ(listing("12:45", "12:50"), "1:2 2:4");
+    EXPECT_EQ(listing("2024-03-04T08:59:59Z", "09:00") +
+                  listing("2024-03-05T09:00:00Z", "2024-03-05T10:00:00Z"),
+              "");
     EPGEvent e;
-    ASSERT_TRUE(store.find_event("other", 4, e));
-    EXPECT_EQ(e.name + " " + e.start.iso(), "event 4 2024-03-04T12:00:00Z");
-    EXPECT_FALSE(store.find_event("cap", 4, e));
+    EXPECT_TRUE(store.find_event("other", 4, e) && !store.find_event("cap", 4, e));
 }
 
-// The lines an operator greps for, in the order a session logs them. Text from the air may hold
-// anything: what the store writes must still be XML that xmllint accepts, in the documented
-// layout, and load back to the same records.
+// The lines an operator greps for. Text from the air may hold anything: what the store writes must
+// still be XML that xmllint accepts, in the documented layout, and load back the same.
 TEST_F(StoreTest, LogLinesAndStateFile) {
     TempDir dir;
     const std::string file = dir.file("epg.xml"), unwritable = dir.file("no/such/folder/epg.xml");
@@ -184,18 +175,13 @@ TEST_F(StoreTest, LogLinesAndStateFile) {
     store.add_service("cap", Duration(3600.0), 1, hostile, hostile);
     store.add_event(1, 1, at("12:00"), Duration(30 * 60), hostile, hostile);
     store.add_service("cap one", Duration(7200.0), 513, "A & B <P>", "Ch\xC3\xA9 \"1\"");
-    store.add_event(513, 1, at("09:30"), Duration(45 * 60), "'q' & more", "Line one\n  two\n");
-    store.add_event(513, 2, at("2024-03-04T12:00:00.5Z"), Duration(90.25), "", "");
+    store.add_event(513, 2, at("2024-03-04T12:00:00.5Z"), Duration(90.25), "'q'", "one\n  two\n");
     ASSERT_TRUE(store.save(file));
     int status = -1;
-    const std::string service = "/epg/services/service", event = service + "/events/event";
-    EXPECT_EQ(
-        Testing::run_command("xmllint --xpath 'concat(" + service + "/@service_id, \"|\", " +
-                                 service + "/@base_time, \"|\", " + service +
-                                 "/@history_length, \"|\", " + event + "/@start, \"|\", " + event +
-                                 "/@duration, \"|\", " + event + ")' " + Testing::shell_quote(file),
-                             &status),
-        "1|2024-03-04T09:00:00Z|01:00:00|2024-03-04T12:00:00Z|00:30:00|" + cleaned + "\n");
+    EXPECT_EQ(Testing::run_command("xmllint --xpath 'string(/epg/services/service/events/event)' " +
+                                       Testing::shell_quote(file),
+                                   &status),
+              cleaned + "\n");
     EXPECT_EQ(status, 0) << "xmllint rejects the state file";
     EPGStore loaded([this] { return now; });
     ASSERT_TRUE(loaded.load(file));

@@ -35,6 +35,7 @@ TEST(StoreThreads, WritersAndReadersShareTheStore) {
     threads.emplace_back([&store] { store.remove_services("cap0"); });
     std::vector<EPGServiceListing> listing;
     do {
+        listing.clear();
         store.get_listing({}, Stamp("2024-03-04T12:00:00Z"), Stamp("2024-03-05T18:00:00Z"),
                           listing);
         Gantry::XML::Element root("epg");
@@ -42,14 +43,12 @@ TEST(StoreThreads, WritersAndReadersShareTheStore) {
         for (const auto& l : listing)
             for (size_t i = 1; i < l.events.size(); i++)
                 EXPECT_TRUE(l.events[i - 1].end() <= l.events[i].start) << l.events[i].id;
-        listing.clear();
     } while (writing.load() > 0);
     for (std::thread& thread : threads)
         thread.join();
+    listing.clear();
     store.get_all(listing);
     EXPECT_EQ(listing.size(), 4u);
-    for (const auto& l : listing)
-        EXPECT_GE(l.events.size(), 50u);
 }
 
 }  // namespace
