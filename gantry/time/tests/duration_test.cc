@@ -16,36 +16,30 @@ double parsed(const std::string& text) {
 }
 
 TEST(DurationParse, Grammar) {
+    // An unknown word ends parsing, the number before it as seconds; no leading number is 0.
     using Cases = std::vector<std::pair<const char*, double>>;
-    const Cases words = {{"90", 90},      {"10s", 10},        {"1.5 hours", 5400}, {"250 ms", 0.25},
-                         {"250ms", 0.25}, {"500 us", 0.0005}, {"1500 ns", 1.5e-6}, {"10 ", 10},
-                         {"+5", 5},       {".5 s", 0.5},      {"5.", 5},           {"-5 min", -300},
-                         {"1.5.3", 1.5},  {"1 hour 30", 3630}};
+    const Cases words = {{"90", 90},      {"10s", 10},        {"1.5 hours", 5400},
+                         {"250ms", 0.25}, {"500 us", 0.0005}, {"1500 ns", 1.5e-6},
+                         {".5 s", 0.5},   {"-5 min", -300},   {"1.5.3", 1.5},
+                         {"", 0},         {"abc", 0},         {"1e3", 1}};
     const Cases phrases = {
-        {"1 hour 30 mins", 5400}, {"1 hour -30 min", 1800}, {"  10 \t seconds  ", 10}};
-    // A word outside the dictionary ends parsing after counting the number as seconds, as does
-    // the end of the text; text without a leading number is 0.
-    const Cases stops = {{"10 Seconds", 10}, {"5 fortnights", 5},     {"1 month", 1},
-                         {"10s20", 10},      {"1 hour abc 30", 3600}, {"5 fortnights 3 h", 5}};
-    const Cases none = {{"", 0}, {"abc", 0}, {"-", 0}, {".", 0}, {"1e3", 1}};
+        {"10 Seconds", 10},       {"5 fortnights", 5},      {"10s20", 10},
+        {"1 hour 30 mins", 5400}, {"1 hour -30 min", 1800}, {"  10 \t seconds  ", 10},
+        {"1 hour abc 30", 3600},  {"5 fortnights 3 h", 5},  {"1 hour 30", 3630}};
     // MM:SS, HH:MM:SS and D:HH:MM:SS. A fourth colon stops after adding the number before it:
     // 1:2:3 as days, hours, minutes is 93780 s, then the 4; the 5 is never read.
-    const Cases colons = {{"01:30", 90},       {"01:00:00", 3600},    {"1:02:00:00", 93600},
-                          {"00:00:90", 90},    {"1:00:00:00", 86400}, {"2:03:04:05", 183845},
-                          {"01:30.5", 90.5},   {"1 : 30", 90},        {"01:", 60},
-                          {"01:30 min", 1860}, {"1:2:3:4:5", 93784}};
-    for (const Cases* cases : {&words, &phrases, &stops, &none, &colons})
+    const Cases colons = {{"01:30", 90},    {"01:00:00", 3600},  {"2:03:04:05", 183845},
+                          {"00:00:90", 90}, {"01:30.5", 90.5},   {"1 : 30", 90},
+                          {"01:", 60},      {"01:30 min", 1860}, {"1:2:3:4:5", 93784}};
+    for (const Cases* cases : {&words, &phrases, &colons})
         for (const auto& [text, seconds] : *cases)
             EXPECT_EQ(parsed(text), seconds) << '"' << text << '"';
-    EXPECT_EQ(parsed("1 week 2 days 3 hours 4 min 5 s 6 ms"),
-              604800 + 172800 + 10800 + 240 + 5 + 0.006);
     EXPECT_EQ(
         parsed("1 w 1 weeks 1 d 1 day 1 h 1 hour 1 m 1 minute 1 minutes 1 mins 1 sec 1 secs 1 "
                "second 1 seconds"),
         2 * 604800 + 2 * 86400 + 2 * 3600 + 4 * 60 + 4);
     EXPECT_EQ(Duration(static_cast<const char*>(nullptr)).seconds(), 0);
-    // Too large for a double: not a number.
-    EXPECT_EQ(parsed("1" + std::string(400, '0')), 0);
+    EXPECT_EQ(parsed("1" + std::string(400, '0')), 0);  // too large for a double
 }
 
 TEST(DurationHms, Format) {
@@ -68,9 +62,6 @@ TEST(DurationHms, Format) {
     for (double seconds : {0.0, 1.5, 59.0, 61.25, 3725.5, 86399.999, 360000.0})
         EXPECT_DOUBLE_EQ(Duration(Duration(seconds).hms()).seconds(), seconds) << seconds;
 }
-
-static_assert(Duration(90) / Duration(30) == 3 && Duration(30) < Duration(90) &&
-              (Duration(90) - Duration(30)) * 0.5 == Duration(30));
 
 }  // namespace
 }  // namespace Gantry::Time
