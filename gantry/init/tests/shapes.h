@@ -1,4 +1,4 @@
-// Registered from a static library's object file that nothing in the test refers to.
+// Shapes register in a static library that nothing in the test refers to, so it is linked whole.
 #pragma once
 
 #include <string>
