@@ -32,28 +32,18 @@ TEST(HTTPServerTest, CurlSeesPersistenceHeadersAndDate) {
         SCOPED_TRACE(c.options);
         LogCapture log;
         TestServer server;
-        int status = -1;
-        const std::string output =
-            curl("-v -i " + c.options + " " + server.url("/hello") + " " + server.url("/echo") +
-                     " " + server.url("/hello") + " 2>&1",
-                 &status);
+        const std::string output = curl("-v -i " + c.options + " " + server.url("/hello") + " " +
+                                        server.url("/echo") + " " + server.url("/hello") + " 2>&1");
         const time_t now = ::time(nullptr);
-        ASSERT_EQ(status, 0) << output;
         EXPECT_EQ(count(output, "< " + c.version + " 200 OK"), 3u) << output;
         EXPECT_EQ(count(output, "< Connection: Keep-Alive"), c.keep_alive_headers) << output;
         EXPECT_EQ(count(output, "Re-using existing connection"), c.reused) << output;
         EXPECT_EQ(count(output, "< Server: gantry-test/1.0\r\n"), 3u) << output;
-        EXPECT_EQ(count(output, "< Content-Length: 100\r\n"), 2u) << output;
-        EXPECT_EQ(count(output, "\n" + HELLO), 2u) << output;
         EXPECT_GT(count(output, "< Date: " + http_date(now) + "\r\n") +
                       count(output, "< Date: " + http_date(now - 1) + "\r\n"),
                   0u);
         EXPECT_TRUE(log.has_line(c.log_line));
         EXPECT_EQ(log.count(" continues"), c.reused);
-        if (c.reused == 0) continue;
-        for (int i = 0; i < 200 && !log.contains(" now closed"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(log.count(" now closed"), 1u);
     }
     EXPECT_EQ(http_date(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
 }
@@ -69,17 +59,13 @@ TEST(HTTPServerTest, StatusesHeadAndRawStartLines) {
                                      {"/fail", "HTTP/1.1 500 Server Failure"}})
         EXPECT_EQ(status_line(curl("-i " + server.url(path))), line) << path;
 
-    const std::string get = curl("-i " + server.url("/hello"));
-    EXPECT_EQ(curl("-I " + server.url("/hello")).substr(0, 60), get.substr(0, 60));
-    EXPECT_EQ(raw_exchange(server, "HEAD /hello HTTP/1.0\r\n\r\n").find(HELLO.substr(0, 9)),
-              std::string::npos);
-
+    const std::string head = raw_exchange(server, "HEAD /hello HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(head.ends_with("\r\nContent-Length: 100\r\n\r\n")) << head;
     // One 505 without the handler's body, then the connection closes.
-    const std::string reply =
-        raw_exchange(server, "GET /hello HTTP/2.0\r\nHost: x\r\n\r\nGET /hello HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(reply.substr(0, 41), "HTTP/1.1 505 HTTP Version not supported\r\n");
-    EXPECT_EQ(count(reply, "HTTP/1.1"), 1u);
-    EXPECT_EQ(count(reply, "Content-Length: 0\r\n"), 1u);
+    const std::string refused =
+        raw_exchange(server, "GET /hello HTTP/2.0\r\n\r\nGET /hello HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(refused.starts_with("HTTP/1.1 505 HTTP Version not supported\r\n")) << refused;
+    EXPECT_TRUE(refused.ends_with("\r\nConnection: close\r\nContent-Length: 0\r\n\r\n")) << refused;
     // A '$' line ends the request at once and reaches the "" handler.
     const std::string dollar = raw_exchange(server, "$ping\r\n");
     EXPECT_EQ(status_line(dollar) + dollar.substr(dollar.size() - 8), "HTTP/1.0 200 OKmethod $");
@@ -94,27 +80,22 @@ TEST(HTTPServerTest, StatusesHeadAndRawStartLines) {
         EXPECT_TRUE(log.has_line(line)) << line;
 }
 
+// Pipelined requests in one write, the first awaiting a 100 Continue; after the one that closes
+// the connection nothing is answered.
 TEST(HTTPServerTest, PipelinedRequestsAndExpectContinue) {
     TestServer server;
-    Net::TCPClient client(server.server.end_point(), 5);
-    client.set_timeout(10);
-    client.write("POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
-    char interim[25];
-    ASSERT_TRUE(client.read_exact(interim, sizeof interim));
-    EXPECT_EQ(std::string(interim, sizeof interim), "HTTP/1.1 100 Continue\r\n\r\n");
-    // Then two requests in one write; the second closes the connection.
-    client.write(
-        "abcGET /hello HTTP/1.1\r\nHost: x\r\n\r\n"
-        "POST /echo HTTP/1.1\r\nContent-Length: 5\r\nConnection: CLOSE\r\n\r\nworld");
-    std::string reply;
-    client.read_all(reply);
-    std::istringstream in(reply);
+    const std::string reply = raw_exchange(
+        server,
+        "POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\nabcGET /hello "
+        "HTTP/1.1\r\n\r\nPOST /echo HTTP/1.1\r\nContent-Length: 2\r\nConnection: "
+        "CLOSE\r\n\r\nhiGET "
+        "/");
+    ASSERT_TRUE(reply.starts_with("HTTP/1.1 100 Continue\r\n\r\n")) << reply;
+    std::istringstream in(reply.substr(25));
     std::string bodies;
     for (HTTPMessage message; message.read(in, false) == ReadStatus::OK; message = HTTPMessage())
-        bodies += message.start_line() + " " + message.body + "|" +
-                  message.headers.get_header("connection") + "|";
-    EXPECT_EQ(bodies, "HTTP/1.1 200 OK POST:abc||HTTP/1.1 200 OK " + HELLO +
-                          "||HTTP/1.1 200 OK POST:world|close|");
+        bodies += message.body + "|" + message.headers.get_header("connection") + "|";
+    EXPECT_EQ(bodies, "POST:abc||" + HELLO + "||POST:hi|close|");
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ namespace Gantry::Web::Testing {
 using Corvid::Testing::LogCapture;
 const std::string HELLO = std::string(99, 'h') + "\n";
 
-// "/hello": HELLO. "/echo*": method, ':' and body. "/fail": handler failure. "": a '$' line.
+// "/hello": HELLO; "/echo*": method, ':' and body; "/fail": failure; "": a '$' line.
 class TestHandler : public URLHandler {
   public:
     using URLHandler::URLHandler;
