@@ -1,4 +1,4 @@
-// Shared by the XML tests: parse a text and capture what the parser said.
+// Shared by the XML tests and fuzzer: parse a text and capture what the parser said.
 #pragma once
 
 #include <istream>
@@ -11,8 +11,7 @@
 
 namespace Gantry::XML::Testing {
 
-// A stream that hands out one byte per underflow and cannot seek: the worst case for a parser
-// that reads in blocks.
+// Hands out one byte per underflow and cannot seek: the worst case for a parser reading blocks.
 class TrickleBuffer : public std::streambuf {
   public:
     explicit TrickleBuffer(std::string_view data) : data_(data) {}
@@ -32,25 +31,23 @@ class TrickleBuffer : public std::streambuf {
 };
 
 struct Outcome {
-    bool ok;
-    std::string errors;  // everything written to the error stream
-    std::string tree;    // the root as written (partial tree after a failure)
+    bool ok = true;
+    std::string errors, tree;  // all the parser wrote; the root, partial after a failure
 };
 
-// Parses the text as a string, or with trickle through a TrickleBuffer.
 inline Outcome parse(std::string_view text, unsigned flags = Parser::FOLD_TEXT,
                      bool trickle = false) {
     std::ostringstream errors;
     Parser parser(errors, flags);
     TrickleBuffer buffer(text);
     std::istream in(&buffer);
-    bool ok = true;
+    Outcome out;
     try {
         trickle ? parser.read(in) : parser.read(text);
     } catch (const ParseFailed&) {
-        ok = false;
+        out.ok = false;
     }
-    return {ok, errors.str(), parser.root().to_string()};
+    return {out.ok, errors.str(), parser.root().to_string()};
 }
 
 }  // namespace Gantry::XML::Testing
