@@ -19,21 +19,10 @@ std::string streamed(const T& value) {
     return out.str();
 }
 
-// The n-th whitespace-separated word of a line.
-std::string word(const std::string& line, int n) {
-    std::istringstream in(line);
-    std::string out;
-    for (int i = 0; i <= n; ++i)
-        in >> out;
-    return out;
-}
-
 TEST(IPAddressTest, DottedTextInvalidFormsAndLookups) {
-    const IPAddress address("192.168.1.20");
-    EXPECT_EQ(address.value(), 0xC0A80114u);
-    EXPECT_EQ(streamed(address), "192.168.1.20");
-    EXPECT_TRUE(IPAddress("239.1.2.3").is_multicast());
-    EXPECT_FALSE(IPAddress("10.1.2.3").is_multicast());
+    EXPECT_EQ(IPAddress("192.168.1.20").value(), 0xC0A80114u);
+    EXPECT_EQ(streamed(IPAddress("192.168.1.20")), "192.168.1.20");
+    EXPECT_TRUE(IPAddress("239.1.2.3").is_multicast() && !IPAddress("10.1.2.3").is_multicast());
     for (const char* invalid : {"1.2.3.x", "", "no-such-host.invalid"}) {
         EXPECT_FALSE(IPAddress(invalid).valid()) << invalid;
         EXPECT_EQ(IPAddress(invalid).dotted(), "255.255.255.255") << invalid;
@@ -44,12 +33,14 @@ TEST(IPAddressTest, DottedTextInvalidFormsAndLookups) {
     EXPECT_EQ(IPAddress("198.51.100.77").host_name(), "198.51.100.77");
     CORVID_REQUIRE_PROGRAM("getent");
     int status = -1;
-    const std::string forward = run_command("getent ahostsv4 localhost", &status);
+    std::string address_of_localhost, ignored, name_of_loopback;
+    std::istringstream(run_command("getent ahostsv4 localhost", &status)) >> address_of_localhost;
     if (status != 0) GTEST_SKIP() << "localhost does not resolve on this machine";
-    EXPECT_EQ(IPAddress("localhost").dotted(), word(forward, 0));
-    const std::string reverse = run_command("getent hosts 127.0.0.1", &status);
+    std::istringstream(run_command("getent hosts 127.0.0.1", &status)) >> ignored >>
+        name_of_loopback;
     if (status != 0) GTEST_SKIP() << "127.0.0.1 has no name on this machine";
-    EXPECT_EQ(IPAddress("127.0.0.1").host_name(), word(reverse, 1));
+    EXPECT_EQ(IPAddress("localhost").dotted(), address_of_localhost);
+    EXPECT_EQ(IPAddress("127.0.0.1").host_name(), name_of_loopback);
 }
 
 TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
@@ -81,21 +72,15 @@ TEST(MaskedAddressTest, ParseFormsOutputAndMatching) {
 }
 
 TEST(ProtocolAndErrorTest, PromisedTexts) {
-    const struct {
-        const char* text;
-        Protocol protocol;
-    } cases[] = {{"TCP", Protocol::TCP}, {"tcp", Protocol::TCP},     {"udp", Protocol::UDP},
-                 {"UDP", Protocol::UDP}, {"Tcp", Protocol::UNKNOWN}, {"", Protocol::UNKNOWN}};
-    for (const auto& c : cases)
-        EXPECT_EQ(parse_protocol(c.text), c.protocol) << '"' << c.text << '"';
+    std::string parsed;
+    for (const char* text : {"TCP", "tcp", "udp", "UDP", "Tcp", ""})
+        parsed += streamed(parse_protocol(text));
     // The odd spelling is the promised text.
-    EXPECT_EQ(streamed(Protocol::TCP) + streamed(Protocol::UDP) + streamed(Protocol::UNKNOWN),
-              "TCPUDP?UKNOWN?");
+    EXPECT_EQ(parsed, "TCPTCPUDPUDP?UKNOWN??UKNOWN?");
 
     EXPECT_STREQ(SocketError(0).what(), "Socket EOF");
-    EXPECT_TRUE(SocketError(0).is_eof());
+    EXPECT_TRUE(SocketError(0).is_eof() && !SocketError(EPIPE).is_eof());
     EXPECT_STREQ(SocketError(ECONNREFUSED).what(), "Socket Error (111): Connection refused");
-    EXPECT_EQ(SocketError(EPIPE).error(), EPIPE);
 }
 
 }  // namespace

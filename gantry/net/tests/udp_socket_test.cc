@@ -37,7 +37,6 @@ TEST(UDPSocketTest, BoundConnectedAndFailedForms) {
     EXPECT_FALSE(UDPSocket(LOOPBACK, 0, IPAddress("255.255.255.255"), 9).valid());
     a.close();
     EXPECT_EQ(a.raw_receive(buffer, sizeof buffer), -1);
-    EXPECT_THROW(a.receive(buffer, sizeof buffer), SocketError);
     EXPECT_THROW(a.send_to(buffer, 1, 0, a_end), SocketError);
 }
 
@@ -69,7 +68,6 @@ void multicast_checks() {
     EXPECT_FALSE(receiver.wait_readable(1));
 
     ASSERT_TRUE(receiver.leave_multicast_group(group));
-    EXPECT_FALSE(receiver.leave_multicast_group(group));
     sender.send_to("late", 4, 0, EndPoint(group, port));
     EXPECT_FALSE(receiver.wait_readable(1));
 }
