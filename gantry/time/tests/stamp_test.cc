@@ -39,7 +39,9 @@ TEST(StampParse, CompactAndExtendedFormsAgree) {
               Stamp::from_seconds(s_2008_03_04_13_05_07 - 7, two_32 / 2));
     EXPECT_EQ(Stamp("2008-03-04T13:05:07.250000000000000000000000000000000000001Z").fraction(),
               two_32 / 4);
-    EXPECT_EQ(Stamp("2008-12-31T23:59:60Z"), Stamp("2009-01-01T00:00:00Z"));  // leap second
+    // A leap second, and a fraction that rounds up to a whole second, read as the next minute.
+    for (const char* text : {"2008-12-31T23:59:60Z", "2008-12-31T23:59:59.99999999999Z"})
+        EXPECT_EQ(Stamp(text), Stamp("2009-01-01T00:00:00Z")) << text;
 }
 
 TEST(StampParse, LenientAcceptsPartialForms) {
@@ -93,14 +95,12 @@ TEST(StampArithmetic, CarriesFractionsOrdersAndSaturates) {
                 Stamp::from_seconds(100, 6) < Stamp::from_seconds(101, 0));
 
     EXPECT_FALSE((Stamp("1900-01-01T00:00:01Z") - Duration(2)).valid());
-    EXPECT_FALSE((base + Duration(std::nan(""))).valid());
-    EXPECT_FALSE((base - Duration(1e300)).valid());
+    EXPECT_FALSE((base + Duration(std::nan(""))).valid() || (base - Duration(1e300)).valid());
     EXPECT_EQ((base + Duration(1e300)).iso(), "9999-12-31T23:59:59.999999999Z");
     EXPECT_EQ(Stamp::from_seconds(UINT64_MAX).seconds(), Stamp::max_seconds);
 }
 
 TEST(StampUnix, ConvertsBothWays) {
-    EXPECT_EQ(Stamp::from_time_t(0).seconds(), 2208988800u);
     EXPECT_EQ(Stamp::from_unix(4102444799).iso(), "2099-12-31T23:59:59Z");
     EXPECT_EQ(Stamp::from_unix(-2208988799).iso(), "1900-01-01T00:00:01Z");
     EXPECT_FALSE(Stamp::from_unix(-2208988801).valid());
