@@ -73,7 +73,7 @@ TEST(XmlElementTree, AddDetachAndReplace) {
     std::unique_ptr<Element> detached = b.detach();
     EXPECT_TRUE(detached.get() == &b && b.parent() == nullptr && detached->detach() == nullptr);
     std::unique_ptr<Element> old = a.replace_with(std::move(detached));
-    EXPECT_TRUE(old.get() == &a && root.get_child(0).parent() == &root);
+    EXPECT_TRUE(old.get() == &a && !old->parent() && root.get_child(0).parent() == &root);
     EXPECT_EQ(root.to_string(), "<r>\n  <b/>\n  <c/>\n</r>\n");
     EXPECT_EQ(old->replace_with(std::make_unique<Element>("x")), nullptr);
 }
