@@ -15,37 +15,49 @@ const IPAddress LOOPBACK("127.0.0.1");
 
 TEST(UDPSocketTest, BoundConnectedAndFailedForms) {
     UDPSocket a(LOOPBACK, 0);
-    ASSERT_TRUE(a.valid());
     const EndPoint a_end = a.local_end_point();
+    UDPSocket b(LOOPBACK, 0, LOOPBACK, a_end.port());
+    ASSERT_TRUE(a.valid() && b.valid());
     char buffer[64];
     EndPoint from;
-    UDPSocket b(LOOPBACK, 0, LOOPBACK, a_end.port());
-    ASSERT_TRUE(b.valid());
     b.send("xyz", 3);
-    ASSERT_EQ(a.receive(buffer, sizeof buffer, 0, &from), 3u);
-    EXPECT_EQ(std::string(buffer, 3), "xyz");
+    EXPECT_EQ(std::string(buffer, a.receive(buffer, sizeof buffer, 0, &from)), "xyz");
     EXPECT_EQ(from, b.local_end_point());
     a.send_to("back", 4, 0, from);
-    ASSERT_EQ(b.receive(buffer, sizeof buffer), 4u);
-    EXPECT_EQ(std::string(buffer, 4), "back");
+    EXPECT_EQ(std::string(buffer, b.receive(buffer, sizeof buffer)), "back");
 
     // A port taken without reuse, or a refused connect (broadcast without SO_BROADCAST), leaves
     // the socket closed.
-    EXPECT_FALSE(UDPSocket(LOOPBACK, a_end.port()).valid());
-    EXPECT_FALSE(UDPSocket(a_end.port()).valid());
-    EXPECT_FALSE(UDPSocket(LOOPBACK, a_end.port(), LOOPBACK, 9).valid());
-    EXPECT_FALSE(UDPSocket(LOOPBACK, 0, IPAddress("255.255.255.255"), 9).valid());
+    EXPECT_FALSE(UDPSocket(LOOPBACK, a_end.port()).valid() || UDPSocket(a_end.port()).valid() ||
+                 UDPSocket(LOOPBACK, a_end.port(), LOOPBACK, 9).valid() ||
+                 UDPSocket(LOOPBACK, 0, IPAddress("255.255.255.255"), 9).valid());
     a.close();
     EXPECT_EQ(a.raw_receive(buffer, sizeof buffer), -1);
     EXPECT_THROW(a.send_to(buffer, 1, 0, a_end), SocketError);
 }
 
-// Multicast without a named interface leaves through the machine's real interface, so these
-// checks run only inside a private network namespace whose loopback carries 239.0.0.0/8. The test
-// re-executes this binary there; the inner run sees GANTRY_NET_NETNS set.
-constexpr const char* NETNS_FLAG = "GANTRY_NET_NETNS";
-
-void multicast_checks() {
+// Multicast without a named interface leaves by the real interface: the test re-runs this binary
+// in a private network namespace whose loopback carries 239.0.0.0/8, with GANTRY_NET_NETNS set.
+TEST(UDPMulticastTest, JoinSendReceiveLeaveOnLoopback) {
+    using Corvid::Testing::run_command, Corvid::Testing::shell_quote;
+    if (!std::getenv("GANTRY_NET_NETNS")) {
+        CORVID_REQUIRE_PROGRAM("unshare");
+        CORVID_REQUIRE_PROGRAM("ip");
+        int status = -1;
+        run_command("unshare -n true 2>/dev/null", &status);
+        if (status != 0) GTEST_SKIP() << "this sandbox forbids private network namespaces";
+        const std::string inner = std::string("GANTRY_NET_NETNS=1 exec ") +
+                                  shell_quote(std::filesystem::read_symlink("/proc/self/exe")) +
+                                  " --gtest_filter=UDPMulticastTest.*";
+        const std::string output = run_command(
+            "unshare -n sh -c " +
+                shell_quote("ip link set lo up && ip route add 239.0.0.0/8 dev lo && " + inner) +
+                " 2>&1",
+            &status);
+        EXPECT_EQ(status, 0) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+        return;
+    }
     const IPAddress group("239.192.10.20");
     UDPSocket receiver(group, 0, true);
     ASSERT_TRUE(receiver.valid());
@@ -70,31 +82,6 @@ void multicast_checks() {
     ASSERT_TRUE(receiver.leave_multicast_group(group));
     sender.send_to("late", 4, 0, EndPoint(group, port));
     EXPECT_FALSE(receiver.wait_readable(1));
-}
-
-TEST(UDPMulticastTest, JoinSendReceiveLeaveOnLoopback) {
-    if (std::getenv(NETNS_FLAG)) {
-        multicast_checks();
-        return;
-    }
-    CORVID_REQUIRE_PROGRAM("unshare");
-    CORVID_REQUIRE_PROGRAM("ip");
-    int status = -1;
-    Corvid::Testing::run_command("unshare -n true 2>/dev/null", &status);
-    if (status != 0) GTEST_SKIP() << "this sandbox forbids private network namespaces (unshare -n)";
-
-    const std::string inner =
-        std::string(NETNS_FLAG) + "=1 exec " +
-        Corvid::Testing::shell_quote(std::filesystem::read_symlink("/proc/self/exe").string()) +
-        " --gtest_filter=UDPMulticastTest.JoinSendReceiveLeaveOnLoopback";
-    const std::string command =
-        "unshare -n sh -c " +
-        Corvid::Testing::shell_quote("ip link set lo up && ip route add 239.0.0.0/8 dev lo && " +
-                                     inner) +
-        " 2>&1";
-    const std::string output = Corvid::Testing::run_command(command, &status);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 
 }  // namespace
