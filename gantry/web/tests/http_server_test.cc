@@ -48,7 +48,7 @@ TEST(HTTPServerTest, CurlSeesPersistenceHeadersAndDate) {
     EXPECT_EQ(http_date(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
 }
 
-TEST(HTTPServerTest, StatusesHeadAndRawStartLines) {
+TEST(HTTPServerTest, StatusesHeadStartLinesAndPipelining) {
     CORVID_REQUIRE_PROGRAM("curl");
     LogCapture log;
     TestServer server;
@@ -69,6 +69,20 @@ TEST(HTTPServerTest, StatusesHeadAndRawStartLines) {
     // A '$' line ends the request at once and reaches the "" handler.
     const std::string dollar = raw_exchange(server, "$ping\r\n");
     EXPECT_EQ(status_line(dollar) + dollar.substr(dollar.size() - 8), "HTTP/1.0 200 OKmethod $");
+    // Pipelined requests in one write, the first awaiting a 100 Continue; after the one that
+    // closes the connection nothing is answered.
+    const std::string reply = raw_exchange(
+        server,
+        "POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\nabc"
+        "GET /hello HTTP/1.1\r\n\r\n"
+        "POST /echo HTTP/1.1\r\nContent-Length: 2\r\nConnection: CLOSE\r\n\r\nhiGET /");
+    ASSERT_TRUE(reply.starts_with("HTTP/1.1 100 Continue\r\n\r\n")) << reply;
+    std::istringstream in(reply.substr(25));
+    std::string bodies;
+    for (HTTPMessage message; message.read(in, false) == ReadStatus::OK; message = HTTPMessage())
+        bodies += message.body + "|" + message.headers.get_header("connection") + "|";
+    EXPECT_EQ(bodies, "POST:abc||" + HELLO + "||POST:hi|close|");
+
     EXPECT_EQ(raw_exchange(server, ""), "");
     for (int i = 0; i < 200 && !log.contains("Can't read HTTP request"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -78,24 +92,6 @@ TEST(HTTPServerTest, StatusesHeadAndRawStartLines) {
           "1 HTTP error: 500 Server Failure", "1 HTTP error: 505 HTTP Version not supported",
           "1 Can't read HTTP request from socket"})
         EXPECT_TRUE(log.has_line(line)) << line;
-}
-
-// Pipelined requests in one write, the first awaiting a 100 Continue; after the one that closes
-// the connection nothing is answered.
-TEST(HTTPServerTest, PipelinedRequestsAndExpectContinue) {
-    TestServer server;
-    const std::string reply = raw_exchange(
-        server,
-        "POST /echo HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\nabcGET /hello "
-        "HTTP/1.1\r\n\r\nPOST /echo HTTP/1.1\r\nContent-Length: 2\r\nConnection: "
-        "CLOSE\r\n\r\nhiGET "
-        "/");
-    ASSERT_TRUE(reply.starts_with("HTTP/1.1 100 Continue\r\n\r\n")) << reply;
-    std::istringstream in(reply.substr(25));
-    std::string bodies;
-    for (HTTPMessage message; message.read(in, false) == ReadStatus::OK; message = HTTPMessage())
-        bodies += message.body + "|" + message.headers.get_header("connection") + "|";
-    EXPECT_EQ(bodies, "POST:abc||" + HELLO + "||POST:hi|close|");
 }
 
 }  // namespace

@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-
 #include "gantry/net/socket_error.h"
 #include "gantry/net/tcp_client.h"
 #include "gantry/net/tcp_server.h"
