@@ -1,7 +1,7 @@
 // Playlists over a day of one-hour segments, against listing and stat-ing the same folder.
 //
-// The folder holds 24 segments of a 4 Mbit/s channel with real-size indexes: one index written by
-// the real IndexWriter (a PCR every 40 ms, an intra picture of 200 packets every 2 s) and one
+// The folder holds 24 segments of a 4 Mbit/s channel with real-size indexes: one hour's index
+// (index2/bench/hour_index.h) and one
 // sparse segment carrying a PAT, a PMT and the picture's first packet at each intra entry, both
 // hard-linked under the 24 names, so the day costs the disk one hour.
 #include <benchmark/benchmark.h>
@@ -15,19 +15,17 @@
 
 #include "capture/hls.h"
 #include "capture/playlist.h"
-#include "index2/index_writer.h"
-#include "indexgen/packet_record.h"
+#include "index2/bench/hour_index.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using namespace Corvid::Capture;
-using Corvid::IndexGen::PacketRecord;
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
 
 const Stamp day("2026-03-01T00:00:00Z");
-constexpr uint64_t kBytesPerSecond = 500000;
+constexpr uint64_t kBytesPerSecond = Corvid::Index2::Bench::hour_bytes_per_second;
 
 std::string packet(uint8_t pid_high, uint8_t pid_low, std::string payload) {
     std::string p = {'\x47', static_cast<char>(0x40 | pid_high), static_cast<char>(pid_low), 0x10};
@@ -48,34 +46,12 @@ struct Day {
             packet(0, 0, std::string("\0\0\xB0\x0D\0\x01\xC1\0\0\0\x01\xF0\0", 13));
         const std::string pmt = packet(0x10, 0, std::string("\0\x02\xB0\x12\0\x01\xC1\0\0", 9));
         const std::string video = packet(0x01, 0, std::string("\0\0\x01\xE0", 4));
-        int fd = ::open(segment.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        Corvid::Index2::IndexWriter writer;
-        if (fd < 0 || writer.open(index, false) != 0) return;
-        writer.set_psi_data(pat + pmt);
-        PacketRecord record;
-        record.packet.pid = 0x100;
-        record.packet.payload.assign(184, 0x55);
-        for (double t = 0.04; t < 3600; t += 0.04) {
-            const uint64_t offset = static_cast<uint64_t>(t * kBytesPerSecond) / 188 * 188;
-            if (static_cast<int>(t / 0.04 + 0.5) % 50 != 0) {
-                writer.add_npt(offset, t);
-                continue;
-            }
-            const std::string psi = pat + pmt + video;
-            if (::pwrite(fd, psi.data(), psi.size(), static_cast<off_t>(offset - 376)) < 0) return;
-            for (int i = 0; i < 200; ++i) {
-                record.marks.clear();
-                record.state = PacketRecord::intra;
-                record.intra_start = i == 0;
-                record.modified = i == 0;
-                record.packet.offset = offset + i * 376;
-                record.npt = t + (i / 50) * 0.04;
-                if (i == 0) record.marks.push_back({0, false});
-                if (i == 199) record.marks.push_back({100, true});
-                writer.add_packet(record);
-            }
-        }
-        writer.close();
+        const int fd = ::open(segment.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const std::string psi = pat + pmt + video;
+        if (fd < 0 || !Corvid::Index2::Bench::write_hour_index(index, pat + pmt, [&](uint64_t at) {
+                return ::pwrite(fd, psi.data(), psi.size(), static_cast<off_t>(at - 376)) >= 0;
+            }))
+            return;
         const uint64_t size = 3600 * kBytesPerSecond / 188 * 188;
         if (::pwrite(fd, video.data(), 188, static_cast<off_t>(size - 188 * 20)) < 0 ||
             ::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::close(fd) != 0)

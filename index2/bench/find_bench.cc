@@ -1,52 +1,19 @@
-// NPT search on the index of a one-hour segment: CPU time per search and blocks read per search.
-// The index is written by the real IndexWriter from records shaped like a 4 Mbit/s channel: a PCR
-// every 40 ms, an intra picture of 200 video packets every 2 s (the first packet changed, the rest
-// referenced, the NPT moving on inside the picture).
+// NPT search on the index of a one-hour segment (bench/hour_index.h): CPU time per search and
+// blocks read per search.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <random>
 #include <string>
 
+#include "index2/bench/hour_index.h"
 #include "index2/index_reader.h"
-#include "index2/index_writer.h"
-#include "indexgen/packet_record.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using Corvid::IndexGen::PacketRecord;
-
 std::string one_hour_index(const std::string& path) {
-    Corvid::Index2::IndexWriter writer;
-    if (writer.open(path, false) != 0) return "";
-    writer.set_psi_data(std::string(2 * 188, '\x47'));
-    const double seconds = 3600;
-    const uint64_t bytes_per_second = 500000;
-    PacketRecord record;
-    record.packet.pid = 0x100;
-    record.packet.payload.assign(184, 0x55);
-    for (double t = 0.04; t < seconds; t += 0.04) {
-        uint64_t offset = static_cast<uint64_t>(t * bytes_per_second) / 188 * 188;
-        const bool picture = static_cast<int>(t / 0.04 + 0.5) % 50 == 0;
-        if (!picture) {
-            writer.add_npt(offset, t);
-            continue;
-        }
-        for (int i = 0; i < 200; ++i) {
-            record.marks.clear();
-            record.state = PacketRecord::intra;
-            record.intra_start = i == 0;
-            record.modified = i == 0;
-            record.packet.offset = offset + i * 376;
-            record.npt = t + (i / 50) * 0.04;
-            if (i == 0) record.marks.push_back({0, false});
-            if (i == 199) record.marks.push_back({100, true});
-            writer.add_packet(record);
-        }
-    }
-    writer.close();
-    return path;
+    return Corvid::Index2::Bench::write_hour_index(path, std::string(2 * 188, '\x47')) ? path : "";
 }
 
 void BM_FindNptInOneHourIndex(benchmark::State& state) {

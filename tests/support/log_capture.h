@@ -13,49 +13,32 @@ namespace Corvid::Testing {
 
 class RecordingChannel : public Gantry::Log::Channel {
   public:
+    using Messages = std::vector<Gantry::Log::Message>;
+
     void log(const Gantry::Log::Message& message) override {
         Gantry::MT::Lock lock(mutex_);
         messages_.push_back(message);
     }
-
-    std::vector<Gantry::Log::Message> messages() const {
+    Messages messages() const {
         Gantry::MT::Lock lock(mutex_);
         return messages_;
     }
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        for (const auto& message : messages())
-            out.push_back(message.text);
-        return out;
-    }
+    std::vector<std::string> texts() const { return select(0, ""); }
+    // Texts of the error-level lines, in order.
+    std::vector<std::string> errors() const { return select(Gantry::Log::error_level, ""); }
     // Every line as "<level> <text>", such as "1 Found CAT" for an error line.
     std::vector<std::string> lines() const { return format(messages()); }
     // The same, forgetting what was taken.
     std::vector<std::string> take() {
+        Messages taken;
         Gantry::MT::Lock lock(mutex_);
-        std::vector<Gantry::Log::Message> taken;
         taken.swap(messages_);
         return format(taken);
     }
-    // Texts of the error-level lines, in order.
-    std::vector<std::string> errors() const {
-        std::vector<std::string> out;
-        for (const auto& message : messages())
-            if (message.level == Gantry::Log::error_level) out.push_back(message.text);
-        return out;
-    }
-    size_t count() const {
-        Gantry::MT::Lock lock(mutex_);
-        return messages_.size();
-    }
+    size_t count() const { return messages().size(); }
     // Lines containing text (at that level, unless level is 0).
     size_t count(const std::string& text, int level = 0) const {
-        size_t n = 0;
-        for (const auto& message : messages())
-            if ((level == 0 || message.level == level) &&
-                message.text.find(text) != std::string::npos)
-                n++;
-        return n;
+        return select(level, text).size();
     }
     bool contains(const std::string& text, int level = 0) const { return count(text, level) > 0; }
     // Whether "<level> <text>" was logged exactly.
@@ -70,14 +53,21 @@ class RecordingChannel : public Gantry::Log::Channel {
     }
 
   private:
-    static std::vector<std::string> format(const std::vector<Gantry::Log::Message>& messages) {
+    std::vector<std::string> select(int level, const std::string& text) const {
         std::vector<std::string> out;
-        for (const auto& message : messages)
-            out.push_back(std::to_string(message.level) + " " + message.text);
+        for (const auto& m : messages())
+            if ((level == 0 || m.level == level) && m.text.find(text) != std::string::npos)
+                out.push_back(m.text);
+        return out;
+    }
+    static std::vector<std::string> format(const Messages& messages) {
+        std::vector<std::string> out;
+        for (const auto& m : messages)
+            out.push_back(std::to_string(m.level) + " " + m.text);
         return out;
     }
 
-    std::vector<Gantry::Log::Message> messages_ GANTRY_GUARDED_BY(mutex_);
+    Messages messages_ GANTRY_GUARDED_BY(mutex_);
 };
 
 // Connects a channel to a distributor for the lifetime of the object.
@@ -102,7 +92,6 @@ class LogCapture : public RecordingChannel {
     LogCapture() { Gantry::Log::logger.connect(*this); }
     ~LogCapture() override { Gantry::Log::logger.disconnect(*this); }
     LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 };
 
 }  // namespace Corvid::Testing
