@@ -65,16 +65,18 @@ TEST(XmlElementAttributes, TypedGettersAndSetters) {
     EXPECT_TRUE(s.remove_attr("b") && !s.remove_attr("b"));
 }
 
+// Content is not written beside children, but a text child is, on its own line.
 TEST(XmlElementTree, AddDetachAndReplace) {
-    Element root("r");
+    Element root("r", "not written");
     Element& a = root.add("a", "1");
     Element& b = root.add("b");
-    root.add(std::make_unique<Element>("c"));
+    root.add(std::make_unique<Element>("c")).add("", "text");
     std::unique_ptr<Element> detached = b.detach();
     EXPECT_TRUE(detached.get() == &b && b.parent() == nullptr && detached->detach() == nullptr);
     std::unique_ptr<Element> old = a.replace_with(std::move(detached));
     EXPECT_TRUE(old.get() == &a && !old->parent() && root.get_child(0).parent() == &root);
-    EXPECT_EQ(root.to_string(), "<r>\n  <b/>\n  <c/>\n</r>\n");
+    EXPECT_EQ(root.to_string(true),
+              "<?xml version=\"1.0\"?>\n<r>\n  <b/>\n  <c>\ntext\n  </c>\n</r>\n");
     EXPECT_EQ(old->replace_with(std::make_unique<Element>("x")), nullptr);
 }
 
@@ -123,19 +125,6 @@ TEST(XmlElementTree, CopyAndMerge) {
     std::ostringstream errors;
     EXPECT_FALSE(base->merge_xml("<other b='1'/>", errors));
     EXPECT_EQ(errors.str(), "Wrong root name in merged XML: expecting s but got other\n");
-}
-
-TEST(XmlElementWriting, LayoutOfEachKindOfNode) {
-    Element root("r");
-    root.set_content("not written: r has children");
-    root.add("empty");
-    Element& mixed = root.add("mixed");
-    mixed.set_attr("k", "v");
-    mixed.add("", "line one");
-    mixed.add("inner").add("deep", "x");
-    EXPECT_EQ(root.to_string(true),
-              "<?xml version=\"1.0\"?>\n<r>\n  <empty/>\n  <mixed k=\"v\">\nline one\n"
-              "    <inner>\n      <deep>x</deep>\n    </inner>\n  </mixed>\n</r>\n");
 }
 
 // xmllint reads back every value the writer escapes, and agrees with the parser on character
@@ -202,19 +191,12 @@ TEST_F(XmlPathQuery, StepsIndexesAndAttributes) {
         {"@", "d"}};
     for (const auto& [path, value] : values)
         EXPECT_EQ(q_.get_value(path, "d"), value) << path;
-}
-
-// Typed values round-trip through their setters; an empty value gives the default, not 0.
-TEST_F(XmlPathQuery, TypedValuesAndDefaults) {
-    EXPECT_TRUE(q_.set_value_hex64("log/@lh", 0xFEDCBA9876543210ULL) &&
-                q_.set_value_bool("log/@n", false) && q_.set_value_int("log/@i", -5));
-    EXPECT_EQ(q_.get_value("log/@lh") + " " + q_.get_value("log/@n"), "fedcba9876543210 no");
-    EXPECT_TRUE(q_.get_value_hex64("log/@lh") == 0xFEDCBA9876543210ULL &&
-                q_.get_value_int("log/@i") == -5);
-    EXPECT_EQ(q_.get_value_int("log/@level", 2), 2);
-    EXPECT_TRUE(q_.get_value_bool("log/@on") && q_.get_value_bool("log/@level", true));
-    // Unlike get_attr_bool, "1" is not true here.
-    EXPECT_FALSE(q_.get_value_bool("log/@one", true));
+    // An empty value gives the default, not 0; unlike get_attr_bool, "1" is not true here.
+    EXPECT_TRUE(q_.set_value_hex64("log/@h", 0xFEDCBA9876543210ULL) &&
+                q_.get_value("log/@h") == "fedcba9876543210" &&
+                q_.get_value_hex64("log/@h") == 0xFEDCBA9876543210ULL);
+    EXPECT_TRUE(q_.get_value_int("log/@level", 2) == 2 && q_.get_value_bool("log/@on") &&
+                q_.get_value_bool("log/@level", true) && !q_.get_value_bool("log/@one", true));
     EXPECT_FALSE(q_.set_value("nothing/@x", "1") || q_.set_value("nothing", "1"));
 }
 

@@ -48,14 +48,12 @@ TEST(XmlParserText, WhitespaceFoldingAndReferences) {
 
 TEST(XmlParserAttributes, QuotesWhitespaceOrderAndNames) {
     Parser parser;
-    EXPECT_EQ(parser.read("<a  z = \"1\"\ty='it&apos;s'\n m=\"a  b\" />").to_string(),
-              "<a m=\"a  b\" y=\"it's\" z=\"1\"/>\n");
+    EXPECT_EQ(parser.read("<a  z = \"1\"\ty='it&apos;s \"<\"'\n m=\"a  b\" />").to_string(),
+              "<a m=\"a  b\" y=\"it's &quot;&lt;&quot;\" z=\"1\"/>\n");
     // Names may hold dots, dashes and colons; a byte above 127 ends one.
     EXPECT_EQ(parser.read("<cv:capture-list.x_1 a:b-c.d='1'/>").to_string(),
               "<cv:capture-list.x_1 a:b-c.d=\"1\"/>\n");
     EXPECT_FALSE(parse("<a\xC3\xA9/>").ok);
-    EXPECT_EQ(parser.read("<a v='say \"hi\"'/>").get_attr("v"), "say \"hi\"");
-    EXPECT_EQ(parser.read("<a v='<'/>").get_attr("v"), "<");
     Parser lenient(std::cerr, Parser::LENIENT);
     EXPECT_EQ(lenient.read("<a v='R& D'/>").get_attr("v"), "R& D");
 }
@@ -75,8 +73,9 @@ TEST(XmlParserStructure, DeclarationsCommentsAndDoctypeAreSkippedButTheirLinesCo
 }
 
 // Nothing after the root is read, from a stream that cannot seek or one that can: two documents
-// back to back, one parser, whose line count runs on. A failed read leaves its partial tree.
-TEST(XmlParserStructure, NothingAfterTheRootIsRead) {
+// back to back, one parser, whose line count runs on. A failed read leaves its partial tree. A
+// file is read in blocks, yet its lines are exact and a reference may straddle two blocks.
+TEST(XmlParserStructure, NothingAfterTheRootIsReadAndLinesStayExact) {
     Gantry::XML::Testing::TrickleBuffer buffer("<a>1</a>rest");
     std::istream trickle(&buffer);
     std::string rest;
@@ -90,9 +89,7 @@ TEST(XmlParserStructure, NothingAfterTheRootIsRead) {
     EXPECT_EQ(errors.str(), "XML Fatal Error: Input stream failed unexpectedly at line 4\n");
     EXPECT_EQ(parser.root().get_child("c").name(), "c");
     EXPECT_TRUE(parser.detach_root() && &parser.root() == &Element::none && !parser.detach_root());
-}
 
-TEST(XmlParserStructure, FileStreamsReadInBlocksKeepExactLines) {
     Corvid::Testing::TempDir dir;
     std::string doc = "<epg>\n";
     for (int i = 0; i < 40000; i++)
@@ -100,11 +97,11 @@ TEST(XmlParserStructure, FileStreamsReadInBlocksKeepExactLines) {
     doc += "  <bad x=1/>\n</epg>\n";
     Corvid::Testing::write_file(dir.file("big.xml"), doc);
     std::ifstream in(dir.file("big.xml"));
-    std::ostringstream errors;
-    Parser parser(errors);
-    EXPECT_THROW(parser.read(in), ParseFailed);
+    errors.str("");
+    Parser file_parser(errors);
+    EXPECT_THROW(file_parser.read(in), ParseFailed);
     EXPECT_EQ(errors.str(), "XML Fatal Error: Attribute value not quoted at line 40002\n");
-    EXPECT_EQ(parser.root().get_child(39999).content(), "t&39999");
+    EXPECT_EQ(file_parser.root().get_child(39999).content(), "t&39999");
 }
 
 TEST(XmlParserNamespaces, PrefixesAreRewrittenByUriWithinTheirScope) {
@@ -131,12 +128,6 @@ TEST(XmlParserNamespaces, PrefixesAreRewrittenByUriWithinTheirScope) {
               "</cv:c>\n"
               "  <f xmlns:q=\"urn:bare\"/>\n"
               "</env:Envelope>\n");
-
-    // Two prefixes for one URI meet on one name: the later attribute wins.
-    Parser meeting;
-    meeting.map_namespace("urn:x", "x");
-    EXPECT_EQ(meeting.read("<a xmlns:p='urn:x' xmlns:q='urn:x' p:v='1' q:v='2'/>").to_string(),
-              "<a x:v=\"2\" xmlns:p=\"urn:x\" xmlns:q=\"urn:x\"/>\n");
 }
 
 // Every message the parser writes, with the line it names, and which ones parsing survives.
@@ -152,13 +143,9 @@ TEST(XmlParserErrors, FatalMessagesWithTheirLines) {
         {"<a></ b>", "Illegal end tag", 1},
         {"<?xml version='1.0'\n", "Unexpected end-of-file in PI", 2},
         {"<a><!-- x\n -- >", "Unexpected end-of-file in comment", 2},
-        {"<!DOCTYPE a\n", "Unexpected end-of-file", 2},
         {"<a>\n<=</a>", "Illegal tag", 2},
-        {"<a/ >", "Illegal empty close", 1},
         {"<a x='1'\n x=\"2\"/>", "Duplicate attribute name", 2},
-        {"<a x '1'/>", "No = given for attribute", 1},
         {"<a x='1\n\n", "Document ended in attribute value", 3},
-        {"<a -x='1'/>", "Illegal attribute name", 1},
         {"<a x='1'y='2'/>", "Illegal start tag", 1},
         {"<a>text \n ", "Unexpected end of stream", 2},
         {"<a>&#12</a>", "Malformed character reference", 1},
@@ -211,11 +198,6 @@ TEST(XmlParserErrors, NonFatalMessagesAndTheSilentFailure) {
         EXPECT_EQ(errors.str(), c.messages) << c.doc;
         EXPECT_EQ(parser.error_count(), c.count) << c.doc;
     }
-    std::ostringstream sink;
-    Parser twice(sink);  // the count adds up across documents
-    EXPECT_THROW(twice.read("<a x=1/>"), ParseFailed);
-    EXPECT_THROW(twice.read("<a x=1/>"), ParseFailed);
-    EXPECT_EQ(twice.error_count(), 2);
 }
 
 // An entity name read inside an attribute value used the buffer that still held the attribute's
@@ -309,7 +291,6 @@ TEST(XmlDepth, DeepTreesAreWrittenWithoutRecursion) {
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(copied, text);
-    EXPECT_EQ(text.substr(0, 10) + text.substr(text.size() - 12), "<a>\n  <a>\n  </a>\n</a>\n");
     EXPECT_NE(text.find(std::string(2 * 2998, ' ') + "<a/>\n"), std::string::npos);
 }
 
