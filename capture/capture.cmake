@@ -7,21 +7,13 @@ corvid_library(NAME corvid_capture
   DEPS corvid_capture_index corvid_capture_playlist corvid_epg gantry_net gantry_mt gantry_xml
     gantry_log gantry_time)
 
-corvid_test(NAME corvid_capture_parts_tests
-  SOURCES tests/capture_parts_test.cc
-  DEPS corvid_capture
-  LABELS capture)
+# The end-to-end test compares live indexes with what cv-index builds offline.
 corvid_test(NAME corvid_capture_tests THREADED
   SOURCES tests/capture_test.cc
   DEPS corvid_capture
   LABELS capture)
-# The end-to-end test compares live indexes with what cv-index builds offline.
-corvid_test(NAME corvid_capture_end_to_end_tests THREADED
-  SOURCES tests/capture_end_to_end_test.cc
-  DEPS corvid_capture
-  LABELS capture)
-if(TARGET corvid_capture_end_to_end_tests)
-  add_dependencies(corvid_capture_end_to_end_tests cv-index)
+if(TARGET corvid_capture_tests)
+  add_dependencies(corvid_capture_tests cv-index)
 endif()
 
 # The ingest benchmark's pieces (run by bench/ingest_bench.sh): a paced sender and a runner.
