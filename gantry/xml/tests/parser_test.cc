@@ -17,7 +17,7 @@ using Gantry::XML::Parser;
 using Gantry::XML::Testing::parse;
 
 // get_content: folded text is the content itself, text children each end in a newline.
-TEST(XmlParserText, WhitespaceFoldingAndReferences) {
+TEST(XmlParserText, WhitespaceFoldingReferencesAndAttributes) {
     constexpr unsigned fold = Parser::FOLD_TEXT, keep = fold | Parser::KEEP_WHITESPACE,
                        lenient = fold | Parser::LENIENT;
     const struct {
@@ -37,25 +37,17 @@ TEST(XmlParserText, WhitespaceFoldingAndReferences) {
         {fold, "<a>&lt;&gt;&amp;&apos;&quot;</a>", "<>&'\""},
         {fold, "<a>x&#10;y</a>", "x\ny"},  // a reference is not whitespace to fold
         {lenient, "<a>fish & chips</a>", "fish & chips"},
-        {lenient, "<a>x&</a>", "x&"},
         {lenient | keep, "<a>1 < 2</a>", "1 < 2"},
     };
     for (const auto& c : cases) {
         Parser parser(std::cerr, c.flags);
         EXPECT_EQ(parser.read(c.doc).get_content(), c.content) << c.doc << " flags " << c.flags;
     }
-}
-
-TEST(XmlParserAttributes, QuotesWhitespaceOrderAndNames) {
+    // Attributes: any quotes and whitespace, written back in name order.
     Parser parser;
     EXPECT_EQ(parser.read("<a  z = \"1\"\ty='it&apos;s \"<\"'\n m=\"a  b\" />").to_string(),
               "<a m=\"a  b\" y=\"it's &quot;&lt;&quot;\" z=\"1\"/>\n");
-    // Names may hold dots, dashes and colons; a byte above 127 ends one.
-    EXPECT_EQ(parser.read("<cv:capture-list.x_1 a:b-c.d='1'/>").to_string(),
-              "<cv:capture-list.x_1 a:b-c.d=\"1\"/>\n");
-    EXPECT_FALSE(parse("<a\xC3\xA9/>").ok);
-    Parser lenient(std::cerr, Parser::LENIENT);
-    EXPECT_EQ(lenient.read("<a v='R& D'/>").get_attr("v"), "R& D");
+    EXPECT_EQ(Parser(std::cerr, lenient).read("<a v='R& D'/>").get_attr("v"), "R& D");
 }
 
 TEST(XmlParserStructure, DeclarationsCommentsAndDoctypeAreSkippedButTheirLinesCount) {
@@ -72,9 +64,8 @@ TEST(XmlParserStructure, DeclarationsCommentsAndDoctypeAreSkippedButTheirLinesCo
     EXPECT_EQ(a.get_child(2).name() + " " + std::to_string(a.get_child(2).line()), "c 11");
 }
 
-// Nothing after the root is read, from a stream that cannot seek or one that can: two documents
-// back to back, one parser, whose line count runs on. A failed read leaves its partial tree. A
-// file is read in blocks, yet its lines are exact and a reference may straddle two blocks.
+// Nothing after the root is read, from a stream that cannot seek or one that can; one parser's
+// line count runs on; a failed read leaves its partial tree; a file read in blocks keeps lines.
 TEST(XmlParserStructure, NothingAfterTheRootIsReadAndLinesStayExact) {
     Gantry::XML::Testing::TrickleBuffer buffer("<a>1</a>rest");
     std::istream trickle(&buffer);
@@ -89,7 +80,6 @@ TEST(XmlParserStructure, NothingAfterTheRootIsReadAndLinesStayExact) {
     EXPECT_EQ(errors.str(), "XML Fatal Error: Input stream failed unexpectedly at line 4\n");
     EXPECT_EQ(parser.root().get_child("c").name(), "c");
     EXPECT_TRUE(parser.detach_root() && &parser.root() == &Element::none && !parser.detach_root());
-
     Corvid::Testing::TempDir dir;
     std::string doc = "<epg>\n";
     for (int i = 0; i < 40000; i++)
@@ -147,6 +137,7 @@ TEST(XmlParserErrors, FatalMessagesWithTheirLines) {
         {"<a x='1'\n x=\"2\"/>", "Duplicate attribute name", 2},
         {"<a x='1\n\n", "Document ended in attribute value", 3},
         {"<a x='1'y='2'/>", "Illegal start tag", 1},
+        {"<a\xC3\xA9/>", "Illegal start tag", 1},  // a byte above 127 ends a name
         {"<a>text \n ", "Unexpected end of stream", 2},
         {"<a>&#12</a>", "Malformed character reference", 1},
         // Code points without a UTF-8 form: surrogates, beyond U+10FFFF, and overflow.
@@ -168,25 +159,19 @@ TEST(XmlParserErrors, FatalMessagesWithTheirLines) {
     }
 }
 
-// Messages that parsing survives, and the one failure that writes none.
+// Messages that parsing survives, and the one failure that writes none; each counts one error.
 TEST(XmlParserErrors, NonFatalMessagesAndTheSilentFailure) {
     const struct {
         const char* doc;
         const char* content;  // nullptr: the read fails
         const char* messages;
-        int count;
     } cases[] = {
-        {"<a><b></a></b>", nullptr,
-         "XML Error: Mis-nested tags - expected </b>, opened at line 1, but got </a> at line 1\n"
-         "XML Fatal Error: Input stream failed unexpectedly at line 1\n",
-         2},
         {"<a>\n<b>\n</a>\n</b></a>", "",
-         "XML Error: Mis-nested tags - expected </b>, opened at line 2, but got </a> at line 3\n",
-         1},
-        {"<a><!-x->y</a>", "y", "XML Error: Weird comment at line 1\n", 1},
+         "XML Error: Mis-nested tags - expected </b>, opened at line 2, but got </a> at line 3\n"},
+        {"<a><!-x->y</a>", "y", "XML Error: Weird comment at line 1\n"},
         // The end tag closes nothing, so the root that follows is read.
-        {"</x>\n<a>1</a>", "1", "XML Error: End-tag found but no elements open at line 1\n", 1},
-        {"<a></a x>", nullptr, "", 1},
+        {"</x>\n<a>1</a>", "1", "XML Error: End-tag found but no elements open at line 1\n"},
+        {"<a></a x>", nullptr, ""},
     };
     for (const auto& c : cases) {
         std::ostringstream errors;
@@ -196,7 +181,7 @@ TEST(XmlParserErrors, NonFatalMessagesAndTheSilentFailure) {
         else
             EXPECT_THROW(parser.read(c.doc), ParseFailed) << c.doc;
         EXPECT_EQ(errors.str(), c.messages) << c.doc;
-        EXPECT_EQ(parser.error_count(), c.count) << c.doc;
+        EXPECT_EQ(parser.error_count(), 1) << c.doc;
     }
 }
 
@@ -220,9 +205,9 @@ TEST(XmlRegression, EmptyFixedPrefixNeverMakesAnInvalidName) {
     EXPECT_EQ(parse(written).errors, "");
 }
 
-// Deep trees: documents from the network may nest without limit, and trees built in code may be
-// deeper still. Parsing refuses more than Parser::max_depth levels; everything that walks a tree
-// must work at any depth without recursing.
+// Deep trees: documents from the network may nest without limit, and trees built in code (chain:
+// elements named a, depth levels deep) may be deeper still. Parsing refuses more than
+// Parser::max_depth levels; everything that walks a tree must work at any depth without recursing.
 constexpr size_t million = 1000000;
 
 std::string nest(size_t n, const std::string& inner) {
@@ -232,7 +217,6 @@ std::string nest(size_t n, const std::string& inner) {
     return open + inner + close;
 }
 
-// A chain of elements named a, depth levels deep, built in code.
 std::unique_ptr<Element> chain(size_t depth, Element** bottom) {
     auto root = std::make_unique<Element>("a");
     for (*bottom = root.get(); --depth;)
@@ -264,8 +248,7 @@ TEST(XmlDepth, CodeBuiltMillionLevelTreeIsCopiedSearchedAndDestroyed) {
     Element target("t");
     root->deep_copy()->copy_to(target);
     target.merge(*root);
-    EXPECT_EQ(target.children().size(), 2u);
-    EXPECT_EQ(target.get_descendants("x").size(), 2u);
+    EXPECT_TRUE(target.children().size() == 2 && target.get_descendants("x").size() == 2);
     // Destroying copy and root here must not recurse a million frames deep.
 }
 
