@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -97,12 +98,18 @@ TEST(URLTest, SplitsIntoThePartsPresent) {
 
 // Threads reading one URL share one split, whichever of them makes it (run under TSan).
 TEST(URLTest, ThreadsShareOneSplit) {
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 200; ++round) {
         const URL url("http://host:81/path?q=1");
         std::vector<const XML::Element*> seen(4);
         std::vector<std::thread> readers;
+        std::atomic<bool> go{false};  // all split at once
         for (size_t i = 0; i < seen.size(); ++i)
-            readers.emplace_back([&url, &seen, i] { seen[i] = &url.split(); });
+            readers.emplace_back([&, i] {
+                while (!go)
+                    std::this_thread::yield();
+                seen[i] = &url.split();
+            });
+        go = true;
         for (auto& reader : readers)
             reader.join();
         for (const XML::Element* parts : seen)
