@@ -1,7 +1,5 @@
-# A SOAP client we did not write: zeep posts envelopes through its own transport and reads the
-# replies with its own SOAP 1.1 and SOAP 1.2 bindings. Prints one line per exchange.
-import sys
-import types
+# A client we did not write: zeep posts through its transport and reads with its 1.1/1.2 bindings.
+import sys, types
 
 import zeep
 from zeep.wsdl.bindings.soap import Soap11Binding, Soap12Binding
