@@ -15,8 +15,7 @@ namespace Gantry::SOAP {
 namespace {
 
 namespace M = Gantry::Message;
-using Corvid::Testing::run_command;
-using Corvid::Testing::shell_quote;
+using namespace Corvid::Testing;
 std::atomic<int> calls{0};
 
 // test-echo answers with the request's text, test-ack and test-any (no name) acknowledge; both
@@ -72,7 +71,7 @@ std::string soap12(const std::string& body, const std::string& uri = "2003/05") 
 }
 
 TEST(SOAPServer, AnswersCurlAsTheProtocolSays) {
-    Corvid::Testing::LogCapture log;
+    LogCapture log;
     Service service;
     EXPECT_TRUE(log.has_line("1 SSL server requested but no SSL context established"));
     const std::string ok = "<env:Body>\n    <cv:ok xmlns:cv=\"urn:corvid:capture:1\"/>\n";
@@ -125,7 +124,7 @@ TEST(SOAPServer, ZeepReadsTheAnswerAndTheFault) {
     if (run_command("/usr/bin/python3 -c 'import zeep; print(1)' 2>/dev/null") != "1\n")
         GTEST_SKIP() << "python3-zeep is not installed for /usr/bin/python3";
     Service service;
-    EXPECT_EQ(run_command("/usr/bin/python3 " + Corvid::Testing::source_dir() +
+    EXPECT_EQ(run_command("/usr/bin/python3 " + source_dir() +
                           "/gantry/soap/tests/zeep_client.py " + service.url("/echo") + " 2>&1"),
               "answer {urn:corvid:capture:1}test-echo-response from zeep\n"
               "fault env:Sender Could not start capture\n");
