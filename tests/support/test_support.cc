@@ -14,23 +14,16 @@
 
 namespace Corvid::Testing {
 
-namespace {
-
-bool exists(const std::string& path) {
+static bool exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
 }
 
-}  // namespace
-
 std::string source_dir() {
     return CORVID_SOURCE_DIR;
 }
-std::string binary_dir() {
-    return CORVID_BINARY_DIR;
-}
 std::string tool_path(const std::string& name) {
-    return binary_dir() + "/bin/" + name;
+    return CORVID_BINARY_DIR "/bin/" + name;
 }
 
 std::string shared_path(const std::string& relative) {

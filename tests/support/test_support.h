@@ -16,7 +16,6 @@ std::string shared_path(const std::string& relative);
 std::string generated_stream(const std::string& name);
 
 std::string source_dir();
-std::string binary_dir();
 // build/bin, where the command-line tools are.
 std::string tool_path(const std::string& name);
 
