@@ -1,8 +1,6 @@
-// A small application on the daemon shell for the process tests. Its hooks log their calls;
-// "test/@plan" makes successive workers end by themselves, "ACTION SECONDS" per start: SECONDS
-// after begin_run, segv (a fatal signal), kill (SIGKILL), exit0, or a number for tick to return.
-// Starts are counted in the file "test/@counter"; the restart delays come from
-// "test/@first-delay" and "test/@ceiling".
+// The process tests' application: hooks log their calls; "test/@plan" has "ACTION SECONDS" per
+// start (counted in the file "test/@counter"): SECONDS after begin_run, segv, exit0 or a number for
+// tick to return. The restart delays come from "test/@first-delay" and "test/@ceiling".
 #include <unistd.h>
 
 #include <chrono>
@@ -34,24 +32,19 @@ class TestApp : public Daemon::Application {
     void on_config_reload() override { hook("on_config_reload"); }
     int begin_run() override {
         int start = 1;
-        if (!counter_.empty()) {
-            std::ifstream(counter_) >> start;
-            std::ofstream(counter_) << ++start;
-            start--;
-        }
+        std::ifstream(counter_) >> start;
+        std::ofstream(counter_) << start + 1;
         std::istringstream plan(plan_);
-        double seconds = 0;
         for (int i = 0; i < start; i++)
-            if (!(plan >> action_ >> seconds)) action_.clear();
-        deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
+            if (!(plan >> action_ >> seconds_)) action_.clear();
+        started_ = Clock::now();
         Log::Summary() << "hook begin_run pid=" << ::getpid() << " start=" << start << std::endl;
         return 0;
     }
     int tick() override {
-        if (action_.empty() || Clock::now() < deadline_) return 0;
+        std::chrono::duration<double> ran = Clock::now() - started_;
+        if (action_.empty() || ran.count() < seconds_) return 0;
         if (action_ == "segv") std::raise(SIGSEGV);
-        if (action_ == "kill") std::raise(SIGKILL);
         if (action_ == "exit0") std::exit(0);
         return std::stoi(action_);
     }
@@ -65,21 +58,20 @@ class TestApp : public Daemon::Application {
 
     std::string plan_, counter_, action_;
     int preconfigure_ = 0, privileged_ = 0;
-    Clock::time_point deadline_;
+    double seconds_ = 0;
+    Clock::time_point started_;
 };
-
-TestApp app;
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    TestApp app;
     std::ostream quiet(nullptr);
     XML::Configuration peek(argc > 1 ? argv[argc - 1] : "", quiet);
+    peek.read("");  // unread, it answers the defaults
     Daemon::Shell::Timing timing;
-    if (peek.read("")) {
-        timing.first_delay = peek.get_value_real("test/@first-delay", timing.first_delay);
-        timing.ceiling = peek.get_value_real("test/@ceiling", timing.ceiling);
-    }
+    timing.first_delay = peek.get_value_real("test/@first-delay", timing.first_delay);
+    timing.ceiling = peek.get_value_real("test/@ceiling", timing.ceiling);
     Daemon::Shell shell(app,
                         {"Corvid test daemon", "0.1", "/nonexistent/test.cfg.xml", "captured",
                          "/nonexistent/test.log", "/nonexistent/test.pid"},
