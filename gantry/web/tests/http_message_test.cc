@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <iterator>
+#include <latch>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -13,8 +14,7 @@
 namespace Gantry::Web {
 namespace {
 
-// Each body ends where its framing says: what is left in the stream is the next message.
-// Malformed input, truncation and the limits are checked on the wire by the server tests.
+// What is left in the stream after a message is the next one; bad input is tested on the wire.
 TEST(HTTPMessageReadTest, HeadersAndBodiesEndWhereTheirFramingSays) {
     const struct {
         bool request;
@@ -24,7 +24,6 @@ TEST(HTTPMessageReadTest, HeadersAndBodiesEndWhereTheirFramingSays) {
          "GET /c?id=7 HTTP/1.1|host: h|x-long: a b|connection: close|", "X"},
         {true, "\r\n\r\nPOST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nhelloEXTRA",
          "POST /x HTTP/1.0|content-length: 5|hello", "EXTRA"},
-        // Extensions after ';', upper-case hex, several chunks, and trailers that are dropped.
         {true,
          "PUT /x HTTP/1.1\r\ntransfer-encoding: Chunked\r\n\r\n4;n=v\r\nabcd\r\nA\r\n0123456789"
          "\r\n0\r\nX-Trailer: t\r\n\r\nGET /next",
@@ -77,8 +76,6 @@ TEST(URLTest, SplitsIntoThePartsPresent) {
     const char* cases[][2] = {
         {"http://u:p@h.com:8080/a/b?x=1&y=2#t",
          "scheme=http user=u password=p host=h.com port=8080 path=/a/b query=x=1&y=2 fragment=t"},
-        {"/capture?id=3", "path=/capture query=id=3"},
-        {"http://host", "scheme=http host=host"},
         {"/x?", "path=/x query="},
     };
     for (const auto& [text, expected] : cases) {
@@ -101,27 +98,23 @@ TEST(URLTest, ThreadsShareOneSplit) {
     for (int round = 0; round < 200; ++round) {
         const URL url("http://host:81/path?q=1");
         std::vector<const XML::Element*> seen(4);
-        std::vector<std::thread> readers;
-        std::atomic<bool> go{false};  // all split at once
+        std::vector<std::jthread> readers;
+        std::latch start(4);  // all split at once, so a lost compare-and-swap shows
         for (size_t i = 0; i < seen.size(); ++i)
             readers.emplace_back([&, i] {
-                while (!go)
-                    std::this_thread::yield();
+                start.arrive_and_wait();
                 seen[i] = &url.split();
             });
-        go = true;
-        for (auto& reader : readers)
-            reader.join();
-        for (const XML::Element* parts : seen)
-            EXPECT_EQ(parts, seen[0]);
+        readers.clear();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 4);
     }
 }
 
 TEST(URLTest, EncodingAndDecodingInBothModes) {
-    EXPECT_EQ(URL::encode("a b!~\x7f") + URL::encode("a b", true), "a%20b%21~%7Fa+b");
-    EXPECT_EQ(URL::decode("a%20b+c%C3%a9") + "|" + URL::decode("a+b", true), "a b+c\xc3\xa9|a b");
-    // Malformed escapes stay as they are; nothing reads past the end.
-    EXPECT_EQ(URL::decode("100%") + URL::decode("%4") + URL::decode("%zz"), "100%%4%zz");
+    // '+' is a space only in forms; malformed escapes stay as they are, nothing read past the end.
+    EXPECT_EQ(URL::encode("a b") + URL::encode("a b", true) + URL::decode("a+b%C3%a9|a+b", true),
+              "a%20ba+ba b\xc3\xa9|a b");
+    EXPECT_EQ(URL::decode("a+b|100%") + URL::decode("%4") + URL::decode("%zz"), "a+b|100%%4%zz");
     std::string all;
     for (int c = 0; c < 256; ++c)
         all += static_cast<char>(c);
