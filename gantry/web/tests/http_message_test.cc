@@ -103,10 +103,10 @@ TEST(URLTest, ThreadsShareOneSplit) {
         for (size_t i = 0; i < seen.size(); ++i)
             readers.emplace_back([&, i] {
                 start.arrive_and_wait();
-                seen[i] = &url.split();
+                seen[i] = url.port() == 81 ? &url.split() : nullptr;  // reads the parts too
             });
         readers.clear();
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 4);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), &url.split()), 4);
     }
 }
 
