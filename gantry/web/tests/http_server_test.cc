@@ -261,9 +261,14 @@ TEST(HTTPLimitsTest, IdleConnectionsGiveWayOnlyWhenAClientWaits) {
     ASSERT_EQ(server.server.busy_workers(), 10u);
     for (int i = 0; i < 3; ++i) {  // each late client closes, freeing its worker for the next
         const auto start = Clock::now();
-        Net::TCPClient late(server.server.end_point(), 5);
-        ASSERT_TRUE(get_hello(late)) << i;
+        {
+            Net::TCPClient late(server.server.end_point(), 5);
+            ASSERT_TRUE(get_hello(late)) << i;
+        }
         EXPECT_LT(Clock::now() - start, 3s) << i;
+        // Until the server sees the close, a next client would find every worker busy again.
+        for (int j = 0; j < 200 && server.server.busy_workers() == 10; ++j)
+            std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(log.count("closed for a waiting client"), 1u);
     char byte;
