@@ -1,9 +1,13 @@
 #include "gantry/net/udp_socket.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "gantry/net/socket_error.h"
 
@@ -43,6 +47,65 @@ bool UDPSocket::join_multicast_group(IPAddress group, IPAddress interface) {
 
 bool UDPSocket::leave_multicast_group(IPAddress group, IPAddress interface) {
     return membership(IP_DROP_MEMBERSHIP, group, interface);
+}
+
+namespace {
+
+void set_address(sockaddr_storage& storage, IPAddress address) {
+    sockaddr_in& in = reinterpret_cast<sockaddr_in&>(storage);
+    in.sin_family = AF_INET;
+    in.sin_addr = address.to_in_addr();
+}
+
+}  // namespace
+
+bool UDPSocket::join_group(IPAddress group, unsigned interface_index, IPAddress source) {
+    return group_membership(true, group, interface_index, source);
+}
+
+bool UDPSocket::leave_group(IPAddress group, unsigned interface_index, IPAddress source) {
+    return group_membership(false, group, interface_index, source);
+}
+
+bool UDPSocket::group_membership(bool join, IPAddress group, unsigned interface_index,
+                                 IPAddress source) {
+    if (!source.valid()) {
+        group_req request{};
+        request.gr_interface = interface_index;
+        set_address(request.gr_group, group);
+        return ::setsockopt(fd(), IPPROTO_IP, join ? MCAST_JOIN_GROUP : MCAST_LEAVE_GROUP, &request,
+                            sizeof request) == 0;
+    }
+    group_source_req request{};
+    request.gsr_interface = interface_index;
+    set_address(request.gsr_group, group);
+    set_address(request.gsr_source, source);
+    return ::setsockopt(fd(), IPPROTO_IP, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP,
+                        &request, sizeof request) == 0;
+}
+
+bool UDPSocket::set_multicast_all(bool on) {
+    return set_int_option(IPPROTO_IP, IP_MULTICAST_ALL, on ? 1 : 0);
+}
+
+unsigned UDPSocket::interface_index(std::string_view name_or_address) {
+    const std::string text(name_or_address);
+    if (text.empty()) return 0;
+    if (const unsigned index = ::if_nametoindex(text.c_str())) return index;
+    // Only dotted text: a name that is not an interface must not go to the resolver.
+    if (text.find_first_not_of("0123456789.") != std::string::npos) return 0;
+    const IPAddress wanted{std::string_view(text)};
+    if (!wanted.valid()) return 0;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return 0;
+    unsigned index = 0;
+    for (const ifaddrs* entry = list; entry && !index; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+        const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        if (EndPoint(*in).address() == wanted) index = ::if_nametoindex(entry->ifa_name);
+    }
+    ::freeifaddrs(list);
+    return index;
 }
 
 bool UDPSocket::set_multicast_interface(IPAddress interface) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "gantry/net/socket.h"
 
@@ -35,6 +36,14 @@ class UDPSocket : public Socket {
     // join of the same group on the same socket.
     bool join_multicast_group(IPAddress group, IPAddress interface = IPAddress(IPAddress::ANY));
     bool leave_multicast_group(IPAddress group, IPAddress interface = IPAddress(IPAddress::ANY));
+    // MCAST_JOIN_GROUP / MCAST_LEAVE_GROUP on the interface with that index (0: the routing
+    // table's), or with a valid source the source-specific forms (IGMPv3), which take only that
+    // sender's datagrams to the group. False with errno when the system refuses.
+    bool join_group(IPAddress group, unsigned interface_index, IPAddress source = IPAddress());
+    bool leave_group(IPAddress group, unsigned interface_index, IPAddress source = IPAddress());
+    // IP_MULTICAST_ALL: off, the socket receives only the groups (and on the interfaces) that it
+    // joined itself, not every group some socket on the host joined.
+    bool set_multicast_all(bool on);
     // Outgoing interface for multicast and whether our own datagrams loop back to us.
     bool set_multicast_interface(IPAddress interface);
     bool set_multicast_loop(bool on);
@@ -47,8 +56,13 @@ class UDPSocket : public Socket {
     ssize_t raw_send(const void* buffer, size_t length, int flags = 0);
     void send(const void* buffer, size_t length, int flags = 0);
 
+    // The index of a local interface named by its name (eth1) or one of its addresses; 0 if there
+    // is none.
+    static unsigned interface_index(std::string_view name_or_address);
+
   private:
     bool membership(int option, IPAddress group, IPAddress interface);
+    bool group_membership(bool join, IPAddress group, unsigned interface_index, IPAddress source);
 };
 
 }  // namespace Gantry::Net
