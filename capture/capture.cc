@@ -91,20 +91,22 @@ bool Capture::construct(const XML::Element& definition, const XML::Element& defa
 
     Log::Summary log;
     log << "Starting capture '" << settings_.id << "' from "
-        << Gantry::Net::EndPoint(settings_.address, settings_.port) << " with "
+        << Gantry::Net::EndPoint(settings_.source.address, settings_.source.port) << " with "
         << settings_.segment_count << " segments of " << settings_.segment_length.seconds()
         << " sec";
     if (!settings_.naming.index_suffix.empty()) log << ", and index";
     log << std::endl;
 
-    socket_ = std::make_unique<Gantry::Net::UDPSocket>(settings_.address, settings_.port, true);
-    if (!socket_->valid()) {
-        Log::Error() << label << " can't create socket on port " << settings_.port << std::endl;
+    std::string problem;
+    socket_ = open_source(settings_.source, &problem);
+    if (!socket_ && problem.empty()) {
+        Log::Error() << label << " can't create socket on port " << settings_.source.port
+                     << std::endl;
         return false;
     }
-    if (settings_.address.is_multicast() && !socket_->join_multicast_group(settings_.address)) {
-        Log::Error() << label << " can't join multicast " << settings_.address << ": "
-                     << std::strerror(errno) << std::endl;
+    if (!socket_) {
+        Log::Error() << label << " can't join multicast " << settings_.source.address << ": "
+                     << problem << std::endl;
         return false;
     }
     socket_->set_timeout(0, RECEIVE_TIMEOUT_US);
@@ -113,6 +115,7 @@ bool Capture::construct(const XML::Element& definition, const XML::Element& defa
                   << settings_.receive_buffer << ")" << std::endl;
 
     ring_ = std::make_unique<DatagramRing>();
+    rtp_ = std::make_unique<RtpUnwrapper>(settings_.source.rtp, counters_);
     writer_ = std::make_unique<SegmentWriter>(settings_, counters_, session_, &decoder_,
                                               [this] { prune(); });
     return true;
@@ -126,8 +129,7 @@ void Capture::start_receiving() {
 
 void Capture::stop() {
     running_.store(false, std::memory_order_release);
-    if (socket_ && settings_.address.is_multicast())
-        socket_->leave_multicast_group(settings_.address);
+    if (socket_) leave_source(*socket_, settings_.source);
     // Ends a receive in progress; the threads then see the flag and return.
     if (socket_) ::shutdown(socket_->fd(), SHUT_RD);
     capture_thread_.reset();

@@ -20,6 +20,7 @@
 #include "capture/capture_settings.h"
 #include "capture/datagram_ring.h"
 #include "capture/receive_thread.h"
+#include "capture/rtp.h"
 #include "capture/schedule.h"
 #include "capture/session.h"
 #include "capture/storage_roots.h"
@@ -114,6 +115,7 @@ class Capture {
     std::atomic<bool> running_{true};
     std::unique_ptr<DatagramRing> ring_;
     std::unique_ptr<Gantry::Net::UDPSocket> socket_;
+    std::unique_ptr<RtpUnwrapper> rtp_;
     std::unique_ptr<SegmentWriter> writer_;
     std::unique_ptr<CaptureThread> capture_thread_;
     std::unique_ptr<ReceiveThread> receive_thread_;

@@ -70,11 +70,9 @@ bool CaptureSettings::read(const XML::Element& definition, const XML::Element& d
     event_tail = layered.duration("event/@tail", "5 minutes");
     event_min_percent = static_cast<float>(layered.real("event/@min-percent", 98));
 
-    address_text = own.get_value("source/@address");
-    address = address_text.empty() ? Gantry::Net::IPAddress()
-                                   : Gantry::Net::IPAddress(std::string_view(address_text));
-    if (!address.valid()) {
-        Log::Error() << refusal << "bad source address: " << address_text << std::endl;
+    std::string problem;
+    if (!source.read(definition, defaults, &problem)) {
+        Log::Error() << refusal << problem << std::endl;
         return false;
     }
 
@@ -82,7 +80,6 @@ bool CaptureSettings::read(const XML::Element& definition, const XML::Element& d
     naming.prefix = layered.text("file/@prefix", "");
     naming.suffix = layered.text("file/@suffix", ".ts");
     naming.index_suffix = layered.text("index/@suffix", "");
-    port = static_cast<uint16_t>(layered.integer("source/@port", 0));
     segment_length = layered.duration("segment/@length", "1 hour");
     segment_count = layered.integer("segment/@count", 24);
     if (!(segment_length.seconds() >= 1)) {
@@ -111,9 +108,7 @@ bool CaptureSettings::read(const XML::Element& definition, const XML::Element& d
 void CaptureSettings::describe(XML::Element& capture) const {
     capture.set_attr("id", id);
     capture.make_child("start").set_attr("mode", external ? "external" : "auto");
-    XML::Element& source = capture.make_child("source");
-    source.set_attr("address", address.dotted());
-    source.set_attr_int("port", port);
+    source.describe(capture.make_child("source"));
     XML::Element& segment = capture.make_child("segment");
     segment.set_attr("length", segment_length.hms());
     segment.set_attr_int("count", segment_count);

@@ -12,7 +12,7 @@
 
 #include "capture/schedule.h"
 #include "capture/segment_name.h"
-#include "gantry/net/address.h"
+#include "capture/source_settings.h"
 #include "gantry/time/duration.h"
 
 namespace Gantry::XML {
@@ -32,9 +32,7 @@ struct CaptureSettings {
     Gantry::Time::Duration event_lead{300};
     Gantry::Time::Duration event_tail{300};
     float event_min_percent = 98;
-    std::string address_text;
-    Gantry::Net::IPAddress address;
-    uint16_t port = 0;
+    SourceSettings source;
     SegmentNaming naming;  // prefix, id, suffix and index suffix
     Gantry::Time::Duration segment_length{3600};
     int segment_count = 24;
@@ -47,8 +45,8 @@ struct CaptureSettings {
 
     // Reads every setting (the defaults element may be Element::none). Logs the first problem at
     // error level, in the words of the capture's construction, and returns false: a missing or
-    // malformed id, an unresolvable source address, a segment length under one second or a count
-    // under one. The address is looked up here.
+    // malformed id, a bad source (see SourceSettings::read), a segment length under one second or
+    // a count under one. The address is looked up here.
     bool read(const Gantry::XML::Element& definition, const Gantry::XML::Element& defaults);
 
     // Fills a "capture" element, apart from current-output and schedule, which depend on the

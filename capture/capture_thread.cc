@@ -15,10 +15,13 @@ namespace {
 constexpr std::chrono::microseconds MIN_PAUSE{500};
 constexpr std::chrono::microseconds MAX_PAUSE{10000};
 
-void take(DatagramRing& ring, SegmentWriter& writer, size_t count, Time::Stamp now) {
+void take(DatagramRing& ring, RtpUnwrapper& rtp, SegmentWriter& writer, size_t count,
+          Time::Stamp now) {
     for (size_t i = 0; i < count; i++) {
         const DatagramRing::Datagram datagram = ring.front();
-        writer.on_datagram(now, datagram.data, datagram.length);
+        const uint8_t* data = datagram.data;
+        size_t length = datagram.length;
+        if (rtp.unwrap(data, length)) writer.on_datagram(now, data, length);
         ring.release();
     }
 }
@@ -33,6 +36,7 @@ void Capture::CaptureThread::run() {
     capture_.start_receiving();
     DatagramRing& ring = *capture_.ring_;
     SegmentWriter& writer = *capture_.writer_;
+    RtpUnwrapper& rtp = *capture_.rtp_;
     writer.begin(capture_.clock_());
     // Sleeps last about as long as an eighth of the ring takes to fill at the rate data came in
     // during the previous one: short for a fast stream, 10 ms for a slow or quiet one.
@@ -54,11 +58,11 @@ void Capture::CaptureThread::run() {
             taken = 0;
             continue;
         }
-        take(ring, writer, waiting, now);
+        take(ring, rtp, writer, waiting, now);
         taken += waiting;
     }
     // What was received before the stop is still written.
-    take(ring, writer, ring.available(), capture_.clock_());
+    take(ring, rtp, writer, ring.available(), capture_.clock_());
     Gantry::Log::Detail() << "Capture '" << capture_.id() << "' ended" << std::endl;
 }
 

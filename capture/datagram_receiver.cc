@@ -12,7 +12,9 @@ DatagramReceiver::DatagramReceiver(int fd, DatagramRing& ring, CaptureCounters& 
                                    std::chrono::milliseconds full_grace)
     : fd_(fd),
       full_grace_(full_grace),
-      ring_(ring), counters_(counters), spare_(new uint8_t[ring.buffer_size()]) {}
+      ring_(ring),
+      counters_(counters),
+      spare_(new uint8_t[ring.buffer_size()]) {}
 
 DatagramReceiver::~DatagramReceiver() = default;
 

@@ -20,6 +20,7 @@
 #include "capture/capture_counters.h"
 #include "capture/datagram_ring.h"
 #include "capture/receive_thread.h"
+#include "capture/rtp.h"
 #include "capture/source_settings.h"
 #include "epg/epg_decoder.h"
 #include "gantry/net/udp_socket.h"
@@ -59,11 +60,14 @@ class EPGCapture {
 
     bool open();
     void start_receiving();
+    // Decodes what waits on the ring; false if nothing did.
+    bool decode_waiting();
 
     std::string id_;
     SourceSettings source_;
     EPGDecoder& decoder_;
     EPGStreamState state_;
+    std::unique_ptr<RtpUnwrapper> rtp_;
     CaptureCounters counters_;
     std::atomic<bool> running_{true};
     std::unique_ptr<DatagramRing> ring_;

@@ -38,7 +38,7 @@ struct SourceSettings {
     // address.
     bool read(const Gantry::XML::Element& definition, const Gantry::XML::Element& defaults,
               std::string* problem);
-    // Sets address and port, and the other attributes where they differ from the defaults.
+    // Sets address and port, and the other attributes when they are set (rtp other than auto).
     void describe(Gantry::XML::Element& source) const;
 
     bool multicast() const { return address.is_multicast(); }
@@ -46,8 +46,8 @@ struct SourceSettings {
 
 // Opens a socket bound to the source's address and port and, for a group, joins it on the chosen
 // interface (with the source filter when one is set); the socket receives only the groups it
-// joined itself. Returns null with *problem set to "socket" when the socket could not be made or
-// bound, or to the reason the join failed (an unknown interface, or the system's error text).
+// joined itself. Returns null when the socket could not be made or bound (*problem empty) or the
+// join failed (*problem says why: an unknown interface, or the system's error text).
 std::unique_ptr<Gantry::Net::UDPSocket> open_source(const SourceSettings& source,
                                                     std::string* problem);
 // Leaves what open_source joined.
