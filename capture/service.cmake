@@ -12,3 +12,11 @@ corvid_test(NAME corvid_capture_service_tests THREADED TIMEOUT 120
 if(TARGET corvid_capture_service_tests)
   add_dependencies(corvid_capture_service_tests cv-captured)
 endif()
+
+# The guide saved while channels record (run by bench/service_bench.sh).
+if(CORVID_BENCH)
+  add_executable(epg-save-run bench/service_epg_save.cc)
+  target_compile_options(epg-save-run PRIVATE ${CORVID_WARNINGS})
+  target_link_libraries(epg-save-run PRIVATE corvid_capture)
+  set_target_properties(epg-save-run PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()

@@ -190,6 +190,8 @@ void EPGStore::remove_services(const std::string& owner_id) {
 }
 
 void EPGStore::prune() {
+    // The dropped hours are freed after the lock is released.
+    std::vector<EPGServiceWithEvents::Bucket> dropped;
     MT::WriteGuard guard(lock_);
     services_.for_each([&](uint16_t, EPGServiceWithEvents& service) {
         Time::Stamp old_base = service.summary.base_time;
@@ -199,8 +201,10 @@ void EPGStore::prune() {
         if (new_base > old_base) {
             uint64_t hours = (new_base.seconds() - old_base.seconds()) / HOUR;
             size_t drop = static_cast<size_t>(std::min<uint64_t>(hours, buckets.size()));
-            for (size_t j = 0; j < drop; j++)
+            for (size_t j = 0; j < drop; j++) {
                 service.events -= buckets[j].size();
+                dropped.push_back(std::move(buckets[j]));
+            }
             buckets.erase(buckets.begin(), buckets.begin() + static_cast<ptrdiff_t>(drop));
         } else {
             // The clock went back: bucket k must still start k hours after the base, so the

@@ -9,9 +9,10 @@
 //
 // Threading: any thread may call any operation. One read/write lock guards the services' contents
 // and their buckets: add_service, add_event, remove_services and prune write; list_services,
-// get_listing, find_event and the building of the document in save read. The service cache's own
-// lock is only ever taken inside the store lock, never the other way round. save writes the file
-// outside the lock.
+// get_listing, find_event and the copying of one service at a time in save read. The service
+// cache's own lock is only ever taken inside the store lock, never the other way round. save
+// builds the document and writes the file outside the lock, and prune frees the dropped hours
+// after releasing it, so neither keeps a decoder (and the capture thread it runs on) waiting.
 #pragma once
 
 #include <cstdint>
@@ -88,7 +89,8 @@ class EPGStore {
     // both cases.
     bool load(const std::string& path) GANTRY_EXCLUDES(lock_);
 
-    // The document save writes, for callers that want it in memory.
+    // The document save writes, for callers that want it in memory: each service as it was when
+    // copied.
     void build_document(Gantry::XML::Element& root) const GANTRY_EXCLUDES(lock_);
 
     // Now minus history, rounded down to the whole hour.

@@ -57,11 +57,30 @@ constexpr unsigned PARSE_FLAGS = XML::Parser::FOLD_TEXT | XML::Parser::KEEP_WHIT
 
 }  // namespace
 
+// The lock is held only to copy one service at a time: decoder threads waiting to add an event
+// (and so their capture threads, with the ring filling behind them) wait for one service's copy,
+// never for the whole document. The document is therefore not one instant of the store, but each
+// service in it is.
 void EPGStore::build_document(XML::Element& root) const {
-    MT::ReadGuard guard(lock_);
+    std::vector<uint16_t> ids;
+    {
+        MT::ReadGuard guard(lock_);
+        services_.for_each([&](uint16_t id, const EPGServiceWithEvents&) { ids.push_back(id); });
+    }
     XML::Element& services = root.add(SERVICES);
-    services_.for_each([&](uint16_t, const EPGServiceWithEvents& service) {
-        const EPGServiceSummary& s = service.summary;
+    EPGServiceListing copy;
+    for (uint16_t id : ids) {
+        {
+            MT::ReadGuard guard(lock_);
+            const EPGServiceWithEvents* service = services_.lookup(id);
+            if (!service) continue;  // removed meanwhile
+            copy.service = service->summary;
+            copy.events.clear();
+            copy.events.reserve(service->events);
+            for (const auto& bucket : service->buckets)
+                copy.events.insert(copy.events.end(), bucket.begin(), bucket.end());
+        }
+        const EPGServiceSummary& s = copy.service;
         XML::Element& element = services.add(SERVICE);
         element.set_attr(ID, s.id);
         element.set_attr(HISTORY_LENGTH, s.history_length.hms());
@@ -70,16 +89,14 @@ void EPGStore::build_document(XML::Element& root) const {
         element.set_attr(PROVIDER, s.provider);
         element.set_attr(NAME, s.name);
         XML::Element& events = element.add(EVENTS);
-        for (const auto& bucket : service.buckets) {
-            for (const EPGEvent& e : bucket) {
-                XML::Element& event = events.add(EVENT, e.description);
-                event.set_attr_int(ID, e.id);
-                event.set_attr(START, e.start.iso());
-                event.set_attr(DURATION, e.duration.hms());
-                event.set_attr(NAME, e.name);
-            }
+        for (EPGEvent& e : copy.events) {
+            XML::Element& event = events.add(EVENT, std::move(e.description));
+            event.set_attr_int(ID, e.id);
+            event.set_attr(START, e.start.iso());
+            event.set_attr(DURATION, e.duration.hms());
+            event.set_attr(NAME, std::move(e.name));
         }
-    });
+    }
 }
 
 bool EPGStore::save(const std::string& path) const {
