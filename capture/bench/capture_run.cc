@@ -1,6 +1,7 @@
 // capture-run: records CHANNELS consecutive groups with our captures (auto mode, segments with
 // indexes, guide decoding) until SIGINT or SIGTERM, then prints per capture what it received and
-// lost, and the process's CPU seconds and resident memory. For the ingest benchmark script.
+// lost, and the process's CPU seconds and resident memory. For the ingest benchmark script. The
+// sources are left to tell RTP from bare datagrams themselves.
 //
 //   capture-run GROUP PORT CHANNELS DIR
 #include <arpa/inet.h>
@@ -75,12 +76,13 @@ int main(int argc, char** argv) {
     for (auto& capture : captures) {
         const CaptureCounters& n = capture->counters();
         std::printf(
-            "%s datagrams %llu bytes %llu ring_drops %llu kernel_drops %llu cc_errors %llu "
-            "write_errors %llu\n",
+            "%s datagrams %llu bytes %llu ring_drops %llu kernel_drops %llu rtp_lost %llu "
+            "cc_errors %llu write_errors %llu\n",
             capture->id().c_str(), static_cast<unsigned long long>(n.datagrams.load()),
             static_cast<unsigned long long>(n.bytes.load()),
             static_cast<unsigned long long>(n.ring_drops.load()),
             static_cast<unsigned long long>(n.kernel_drops.load()),
+            static_cast<unsigned long long>(n.rtp_lost.load()),
             static_cast<unsigned long long>(n.cc_errors.load()),
             static_cast<unsigned long long>(n.write_errors.load()));
     }

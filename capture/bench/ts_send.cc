@@ -1,8 +1,9 @@
 // ts-send: a paced multicast sender for the ingest benchmark. Loops a recorded transport stream,
 // cut into 7-packet datagrams, to one or more groups (consecutive addresses, same port), at an
-// aggregate bit rate, many datagrams per system call (sendmmsg).
+// aggregate bit rate, many datagrams per system call (sendmmsg); with "rtp", each behind a 12-byte
+// RTP header (payload type 33, a sequence per group).
 //
-//   ts-send FILE GROUP PORT CHANNELS MBITS SECONDS
+//   ts-send FILE GROUP PORT CHANNELS MBITS SECONDS [rtp]
 //
 // Prints the datagrams sent to each group on one line.
 #include <arpa/inet.h>
@@ -11,10 +12,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,8 +29,8 @@ constexpr size_t BATCH = 64;
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: ts-send FILE GROUP PORT CHANNELS MBITS SECONDS\n");
+    if (argc != 7 && !(argc == 8 && std::string(argv[7]) == "rtp")) {
+        std::fprintf(stderr, "usage: ts-send FILE GROUP PORT CHANNELS MBITS SECONDS [rtp]\n");
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);
@@ -43,6 +46,7 @@ int main(int argc, char** argv) {
     const size_t channels = static_cast<size_t>(std::atoi(argv[4]));
     const double rate = std::atof(argv[5]) * 1e6 / 8 / DATAGRAM;  // datagrams per second
     const double seconds = std::atof(argv[6]);
+    const bool rtp = argc == 8;
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int ttl = 1, buffer = 8 << 20;
@@ -56,7 +60,8 @@ int main(int argc, char** argv) {
     }
     std::vector<uint64_t> sent(channels, 0);
     mmsghdr messages[BATCH];
-    iovec vectors[BATCH];
+    iovec vectors[BATCH][2];
+    uint8_t headers[BATCH][12] = {};
     uint64_t total = 0;
     const uint64_t goal = static_cast<uint64_t>(rate * seconds);
     const auto start = std::chrono::steady_clock::now();
@@ -73,13 +78,17 @@ int main(int argc, char** argv) {
             for (size_t i = 0; i < count; i++) {
                 const size_t channel = (total + i) % channels;
                 const size_t index = sent[channel] % datagrams;
-                vectors[i].iov_base = stream.data() + index * DATAGRAM;
-                vectors[i].iov_len = DATAGRAM;
+                headers[i][0] = 0x80;
+                headers[i][1] = 33;
+                headers[i][2] = static_cast<uint8_t>(sent[channel] >> 8);
+                headers[i][3] = static_cast<uint8_t>(sent[channel]);
+                vectors[i][0] = {headers[i], rtp ? sizeof headers[i] : 0};
+                vectors[i][1] = {stream.data() + index * DATAGRAM, DATAGRAM};
                 messages[i].msg_hdr = msghdr{};
                 messages[i].msg_hdr.msg_name = &targets[channel];
                 messages[i].msg_hdr.msg_namelen = sizeof targets[channel];
-                messages[i].msg_hdr.msg_iov = &vectors[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
+                messages[i].msg_hdr.msg_iov = vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 2;
                 sent[channel]++;
             }
             int done = ::sendmmsg(fd, messages, static_cast<unsigned>(count), 0);
