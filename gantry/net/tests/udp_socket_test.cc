@@ -36,6 +36,15 @@ TEST(UDPSocketTest, BoundConnectedAndFailedForms) {
     EXPECT_THROW(a.send_to(buffer, 1, 0, a_end), SocketError);
 }
 
+TEST(UDPSocketTest, InterfacesByNameOrAddress) {
+    const unsigned lo = UDPSocket::interface_index("lo");
+    EXPECT_NE(lo, 0u);
+    EXPECT_EQ(UDPSocket::interface_index("127.0.0.1"), lo);
+    // Neither a name nor a local address; a host name is not looked up.
+    for (const char* unknown : {"", "nosuch0", "192.0.2.1", "localhost"})
+        EXPECT_EQ(UDPSocket::interface_index(unknown), 0u) << unknown;
+}
+
 // Multicast without a named interface leaves by the real interface: the test re-runs this binary
 // in a private network namespace whose loopback carries 239.0.0.0/8, with GANTRY_NET_NETNS set.
 TEST(UDPMulticastTest, JoinSendReceiveLeaveOnLoopback) {
