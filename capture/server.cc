@@ -49,8 +49,7 @@ void Server::apply_config(XML::Configuration& configuration) {
     control_->apply_config(configuration);
     save_interval_ =
         Time::Duration(configuration.get_value("captures/save/@interval", "10 seconds"));
-    for (const XML::Element* definition : configuration.get_elements("captures/capture"))
-        capture_definitions_.push_back(definition->deep_copy());
+    append_definitions(capture_definitions_, configuration.get_elements("captures/capture"));
     epg_captures_->apply_config(configuration);
 
     epg_file_ = configuration.get_value("epg/disk/@file");

@@ -1,5 +1,7 @@
 #include "capture/server_epg.h"
 
+#include <algorithm>
+
 #include "capture/epg_capture.h"
 #include "gantry/log/log.h"
 #include "gantry/xml/configuration.h"
@@ -9,6 +11,16 @@ namespace Corvid::Capture {
 namespace Log = Gantry::Log;
 namespace XML = Gantry::XML;
 
+void append_definitions(std::vector<std::unique_ptr<XML::Element>>& definitions,
+                        const std::vector<XML::Element*>& read) {
+    for (const XML::Element* definition : read) {
+        const std::string text = definition->to_string();
+        const bool held = std::any_of(definitions.begin(), definitions.end(),
+                                      [&](const auto& d) { return d->to_string() == text; });
+        if (!held) definitions.push_back(definition->deep_copy());
+    }
+}
+
 EPGCaptureSet::EPGCaptureSet(EPGDecoder& decoder)
     : decoder_(decoder),
       captures_(std::make_unique<Gantry::Cache::BasicPointerCache<std::string, EPGCapture>>()) {}
@@ -16,8 +28,7 @@ EPGCaptureSet::EPGCaptureSet(EPGDecoder& decoder)
 EPGCaptureSet::~EPGCaptureSet() = default;
 
 void EPGCaptureSet::apply_config(XML::Configuration& configuration) {
-    for (const XML::Element* stream : configuration.get_elements("epg/streams/stream"))
-        definitions_.push_back(stream->deep_copy());
+    append_definitions(definitions_, configuration.get_elements("epg/streams/stream"));
 }
 
 void EPGCaptureSet::start_all() {

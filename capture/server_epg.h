@@ -22,6 +22,11 @@ namespace Corvid::Capture {
 class EPGCapture;
 class EPGDecoder;
 
+// Appends copies of the definitions read, except those already held word for word: every re-read
+// offers the file's definitions again, and the lists are never cleared.
+void append_definitions(std::vector<std::unique_ptr<Gantry::XML::Element>>& definitions,
+                        const std::vector<Gantry::XML::Element*>& read);
+
 class EPGCaptureSet {
   public:
     // decoder must outlive the set.
@@ -30,7 +35,7 @@ class EPGCaptureSet {
     EPGCaptureSet(const EPGCaptureSet&) = delete;
     EPGCaptureSet& operator=(const EPGCaptureSet&) = delete;
 
-    // Appends the configuration's stream definitions to those of earlier reads.
+    // Appends the configuration's new stream definitions to those of earlier reads.
     void apply_config(Gantry::XML::Configuration& configuration);
     // Starts a capture for every definition; those that cannot receive are logged and left out.
     void start_all();
