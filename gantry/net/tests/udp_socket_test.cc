@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "gantry/net/socket_error.h"
@@ -55,16 +57,22 @@ TEST(UDPMulticastTest, JoinSendReceiveLeaveOnLoopback) {
         int status = -1;
         run_command("unshare -n true 2>/dev/null", &status);
         if (status != 0) GTEST_SKIP() << "this sandbox forbids private network namespaces";
+        // A bridge and a tap: two interfaces besides loopback for the joins on one of them.
+        const std::string interfaces =
+            "ip link add br0 type bridge && ip tuntap add dev tap1 mode tap && "
+            "ip addr add 10.1.0.1/24 dev br0 && ip addr add 10.1.0.2/24 dev br0 && "
+            "ip addr add 10.2.0.1/24 dev tap1 && ip link set br0 up && ip link set tap1 up && ";
         const std::string inner = std::string("GANTRY_NET_NETNS=1 exec ") +
                                   shell_quote(std::filesystem::read_symlink("/proc/self/exe")) +
                                   " --gtest_filter=UDPMulticastTest.*";
-        const std::string output = run_command(
-            "unshare -n sh -c " +
-                shell_quote("ip link set lo up && ip route add 239.0.0.0/8 dev lo && " + inner) +
-                " 2>&1",
-            &status);
+        const std::string output =
+            run_command("unshare -n sh -c " +
+                            shell_quote("ip link set lo up && ip route add 239.0.0.0/8 dev lo && " +
+                                        interfaces + inner) +
+                            " 2>&1",
+                        &status);
         EXPECT_EQ(status, 0) << output;
-        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 2 tests"), std::string::npos) << output;
         return;
     }
     const IPAddress group("239.192.10.20");
@@ -91,6 +99,40 @@ TEST(UDPMulticastTest, JoinSendReceiveLeaveOnLoopback) {
     ASSERT_TRUE(receiver.leave_multicast_group(group));
     sender.send_to("late", 4, 0, EndPoint(group, port));
     EXPECT_FALSE(receiver.wait_readable(1));
+}
+
+// A join on one interface gets nothing sent out of another; a source-specific join gets only its
+// sender's datagrams.
+TEST(UDPMulticastTest, InterfaceAndSourceJoins) {
+    if (!std::getenv("GANTRY_NET_NETNS")) GTEST_SKIP() << "runs in the namespace of the test above";
+    const IPAddress group("239.192.10.30");
+    const auto joined = [&](const char* interface, IPAddress source) {
+        auto socket = std::make_unique<UDPSocket>(group, 7000, true);
+        EXPECT_TRUE(socket->set_multicast_all(false));
+        EXPECT_TRUE(socket->join_group(group, UDPSocket::interface_index(interface), source));
+        return socket;
+    };
+    const auto bridge = joined("br0", IPAddress()), tap = joined("10.2.0.1", IPAddress()),
+               chosen = joined("br0", IPAddress("10.1.0.2"));
+    for (const char* from : {"10.2.0.1", "10.1.0.1", "10.1.0.2"}) {
+        UDPSocket sender(IPAddress(from), 0);
+        ASSERT_TRUE(sender.set_multicast_interface(IPAddress(from)));
+        sender.send_to(from, std::strlen(from), 0, EndPoint(group, 7000));
+    }
+    const auto received = [](UDPSocket& socket) {
+        socket.set_timeout(0, 100000);
+        std::string all;
+        char buffer[16];
+        for (ssize_t n; (n = socket.raw_receive(buffer, sizeof buffer)) > 0;)
+            all += std::string(buffer, n) + " ";
+        return all;
+    };
+    EXPECT_EQ(received(*bridge) + "/ " + received(*tap) + "/ " + received(*chosen),
+              "10.1.0.1 10.1.0.2 / 10.2.0.1 / 10.1.0.2 ");
+    EXPECT_TRUE(
+        chosen->leave_group(group, UDPSocket::interface_index("br0"), IPAddress("10.1.0.2")));
+    EXPECT_FALSE(
+        chosen->leave_group(group, UDPSocket::interface_index("br0"), IPAddress("10.1.0.2")));
 }
 
 }  // namespace
