@@ -20,6 +20,7 @@
 #include "capture/datagram_receiver.h"
 #include "capture/segment_writer.h"
 #include "capture/storage_roots.h"
+#include "capture/tests/source_netns.h"
 #include "epg/epg_decoder.h"
 #include "epg/epg_store.h"
 #include "gantry/mt/thread.h"
@@ -45,12 +46,6 @@ std::vector<std::string> file_names(const std::string& folder) {
     return names;
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 300 && !condition(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
-
 std::unique_ptr<XML::Element> parse(const std::string& text) {
     XML::Parser parser;
     parser.read(text);
@@ -61,8 +56,9 @@ TEST(CaptureSettingsTest, DefaultsLayeringAndTheElementFormReadsBack) {
     // Defaults apply under the definition; the id, address and session never come from them.
     const auto defaults = parse(R"(<default id="no"><segment length="10 min" count="3"/>
         <file prefix="/data/" suffix=".mpg"/><index suffix=".idx"/><start mode="external"/>
-        <receive buffer="1000000"/></default>)");
-    const auto definition = parse(R"(<capture id="ch2"><source address="239.1.2.3" port="1"/>
+        <receive buffer="1000000"/><source interface="br0" rtp="no" source="10.9.9.9"/></default>)");
+    const auto definition = parse(R"(<capture id="ch2"><source address="239.1.2.3" port="1"
+        source="10.1.0.2"/>
         <segment count="5"/><current-output path="/data/x.mpg" base-pcr="7.5"/>
         <schedule><event time="2026-12-07T10:00:00Z" action="stop"/>
                   <event time="2026-12-07T09:00:00Z" action="start" path="/data/y.mpg"/>
@@ -86,6 +82,10 @@ TEST(CaptureSettingsTest, DefaultsLayeringAndTheElementFormReadsBack) {
     ASSERT_TRUE(again.read(written, XML::Element::none));
     again.describe(rewritten);
     EXPECT_EQ(rewritten.to_string(), written.to_string());
+    // The sender is the definition's own; the RTP mode and interface may come from the defaults.
+    EXPECT_EQ(written.get_child("source").to_string(),
+              "<source address=\"239.1.2.3\" interface=\"br0\" port=\"1\" rtp=\"no\" "
+              "source=\"10.1.0.2\"/>\n");
 }
 
 TEST(CaptureSettingsTest, RefusedDefinitions) {
@@ -96,6 +96,8 @@ TEST(CaptureSettingsTest, RefusedDefinitions) {
         {"", ok, "", "Cannot allocate capture without id"},
         {"x", "", "", "Cannot allocate capture 'x' - bad source address: "},
         {"x", "no.such.host.invalid", "", "'x' - bad source address: no.such.host.invalid"},
+        {"x", ok + "\" rtp=\"maybe", "", "'x' - bad source rtp: maybe (auto, yes or no)"},
+        {"x", ok + "\" source=\"sender.example", "", "bad source sender: sender.example (a dotted"},
         {"../up", ok, "", "Cannot allocate capture '../up' - bad id: "},
         {".hidden", ok, "", "Cannot allocate capture '.hidden' - bad id: "},
         {long_id, ok, "", "' - bad id: "},
@@ -491,7 +493,6 @@ TEST_F(CaptureTest, PruningAndDeletingFiles) {
                                "keep.garbage.ts", "keeper.2026_12_07.09_00_00.ts"}));
 }
 
-constexpr const char* NETNS_FLAG = "CORVID_CAPTURE_NETNS";
 constexpr size_t DATAGRAM = 7 * 188;
 constexpr uint64_t SEGMENT_SECONDS = 2;
 constexpr double SEND_SECONDS = 5;
@@ -562,21 +563,9 @@ void record_and_compare(const std::string& stream_path) {
 
 TEST(CaptureEndToEndTest, RealStreamIntoSegmentsWithLiveIndexes) {
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-064.ts");
-    if (std::getenv(NETNS_FLAG)) return record_and_compare(stream);
     if (!std::filesystem::exists(Testing::tool_path("cv-index"))) GTEST_SKIP() << "no cv-index";
-    CORVID_REQUIRE_PROGRAM("unshare");
-    CORVID_REQUIRE_PROGRAM("ip");
-    int status = -1;
-    Testing::run_command("unshare -n true 2>/dev/null", &status);
-    if (status != 0) GTEST_SKIP() << "this sandbox forbids private network namespaces (unshare -n)";
-    const std::string inner =
-        "ip link set lo up && ip route add 239.0.0.0/8 dev lo && " + std::string(NETNS_FLAG) +
-        "=1 exec " + Testing::shell_quote(std::filesystem::read_symlink("/proc/self/exe")) +
-        " --gtest_filter=CaptureEndToEndTest.*";
-    const std::string output =
-        Testing::run_command("unshare -n sh -c " + Testing::shell_quote(inner) + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    CORVID_IN_NETNS();
+    record_and_compare(stream);
 }
 
 }  // namespace
