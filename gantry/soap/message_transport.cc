@@ -7,9 +7,11 @@
 
 namespace Gantry::SOAP {
 
-MessageTransportURLHandler::MessageTransportURLHandler(std::string pattern,
-                                                       Gantry::Message::Handler& handler)
+MessageTransportURLHandler::MessageTransportURLHandler(
+    std::string pattern, Gantry::Message::Handler& handler,
+    std::shared_ptr<const std::string> description)
     : URLHandler(std::move(pattern)), handler_(handler) {
+    set_description(std::move(description));
     // The request element then has the handler's prefix whatever prefix the client bound.
     if (!handler.namespace_uri().empty()) map_namespace(handler.namespace_uri(), handler.prefix());
 }
@@ -32,8 +34,14 @@ bool MessageTransportURLHandler::handle_message(Message& request, Message& respo
     return true;
 }
 
-MessageTransport::MessageTransport(std::weak_ptr<Web::SimpleHTTPServer> server)
-    : Transport("soap"), server_(std::move(server)) {}
+std::string MessageTransportURLHandler::describe(const std::string& description,
+                                                 const std::string& location) const {
+    return URLHandler::describe(substitute(description, "name", handler_.name()), location);
+}
+
+MessageTransport::MessageTransport(std::weak_ptr<Web::SimpleHTTPServer> server,
+                                   std::shared_ptr<const std::string> description)
+    : Transport("soap"), server_(std::move(server)), description_(std::move(description)) {}
 
 MessageTransport::~MessageTransport() {
     if (auto server = server_.lock()) {
@@ -45,8 +53,8 @@ MessageTransport::~MessageTransport() {
 void MessageTransport::register_handler(Gantry::Message::Handler& handler, XML::Element& config) {
     auto server = server_.lock();
     if (!server) return;
-    registered_.push_back(&server->add(
-        std::make_unique<MessageTransportURLHandler>(config.get_attr("url"), handler)));
+    registered_.push_back(&server->add(std::make_unique<MessageTransportURLHandler>(
+        config.get_attr("url"), handler, description_)));
 }
 
 }  // namespace Gantry::SOAP

@@ -30,14 +30,20 @@ class ClientSource : public Gantry::Message::SourceContext {
 
 class MessageTransportURLHandler : public URLHandler {
   public:
-    // handler (not owned) must outlive this URL handler.
-    MessageTransportURLHandler(std::string pattern, Gantry::Message::Handler& handler);
+    // handler (not owned) must outlive this URL handler. description, if any, is served with
+    // "${name}" standing for the handler's request name as well as "${location}".
+    MessageTransportURLHandler(std::string pattern, Gantry::Message::Handler& handler,
+                               std::shared_ptr<const std::string> description = nullptr);
     ~MessageTransportURLHandler() override = default;
 
     bool handle_message(Message& request, Message& response, Web::HTTPMessage& http_request,
                         Web::HTTPMessage& http_response, const SSL::ClientDetails& client) override;
 
     Gantry::Message::Handler& handler() const { return handler_; }
+
+  protected:
+    std::string describe(const std::string& description,
+                         const std::string& location) const override;
 
   private:
     Gantry::Message::Handler& handler_;
@@ -46,16 +52,18 @@ class MessageTransportURLHandler : public URLHandler {
 // Named "soap". Registers one MessageTransportURLHandler per handler on its server, under the
 // URL pattern of the handler's "url" attribute, and takes them off the server again when
 // destroyed (before the broker deletes the handlers). The server is not owned; if it is gone
-// first, its URL handlers went with it.
+// first, its URL handlers went with it. Each URL handler serves the description, if one is given.
 class MessageTransport : public Gantry::Message::Transport {
   public:
-    explicit MessageTransport(std::weak_ptr<Web::SimpleHTTPServer> server);
+    explicit MessageTransport(std::weak_ptr<Web::SimpleHTTPServer> server,
+                              std::shared_ptr<const std::string> description = nullptr);
     ~MessageTransport() override;
 
     void register_handler(Gantry::Message::Handler& handler, XML::Element& config) override;
 
   private:
     std::weak_ptr<Web::SimpleHTTPServer> server_;
+    std::shared_ptr<const std::string> description_;
     std::vector<Web::URLHandler*> registered_;
 };
 

@@ -6,15 +6,15 @@
 namespace Gantry::SOAP {
 
 Server::Server(const XML::Element& config, Gantry::Message::Broker& broker, std::string server_id,
-               SSL::Context* tls) {
-    start(config.get_child("server"), "HTTP", broker, server_id, nullptr);
+               SSL::Context* tls, std::shared_ptr<const std::string> description) {
+    start(config.get_child("server"), "HTTP", broker, server_id, nullptr, description);
     const XML::Element& secure = config.get_child("ssl-server");
     if (secure.get_attr_int("port") == 0) return;
     if (tls == nullptr) {
         Log::Error() << "SSL server requested but no SSL context established" << std::endl;
         return;
     }
-    start(secure, "HTTPS", broker, server_id, tls);
+    start(secure, "HTTPS", broker, server_id, tls, description);
 }
 
 Server::~Server() {
@@ -25,7 +25,8 @@ Server::~Server() {
 }
 
 void Server::start(const XML::Element& settings, const char* kind, Gantry::Message::Broker& broker,
-                   const std::string& server_id, SSL::Context* tls) {
+                   const std::string& server_id, SSL::Context* tls,
+                   const std::shared_ptr<const std::string>& description) {
     const int port = settings.get_attr_int("port");
     if (port == 0) return;
     const std::string address = settings.get_attr("address", "localhost");
@@ -48,7 +49,7 @@ void Server::start(const XML::Element& settings, const char* kind, Gantry::Messa
                      << std::endl;
         return;
     }
-    broker.add_transport(std::make_unique<MessageTransport>(http));
+    broker.add_transport(std::make_unique<MessageTransport>(http, description));
     running_.push_back({http, std::make_unique<Net::TCPServerThread>(*http)});
 }
 

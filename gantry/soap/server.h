@@ -32,9 +32,10 @@ class Server {
     static constexpr int SOCKET_TIMEOUT = 90;
 
     // config may be Element::none (no servers). server_id goes in the "server" header of every
-    // response. tls (not owned) must outlive the server.
+    // response. tls (not owned) must outlive the server. description, if given, is served at each
+    // handler's URL with "?wsdl" (see MessageTransportURLHandler).
     Server(const XML::Element& config, Gantry::Message::Broker& broker, std::string server_id,
-           SSL::Context* tls = nullptr);
+           SSL::Context* tls = nullptr, std::shared_ptr<const std::string> description = nullptr);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -49,7 +50,8 @@ class Server {
     };
 
     void start(const XML::Element& settings, const char* kind, Gantry::Message::Broker& broker,
-               const std::string& server_id, SSL::Context* tls);
+               const std::string& server_id, SSL::Context* tls,
+               const std::shared_ptr<const std::string>& description);
 
     std::vector<Running> running_;
 };

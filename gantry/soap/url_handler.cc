@@ -2,12 +2,51 @@
 
 #include "gantry/log/log.h"
 #include "gantry/soap/fault.h"
+#include "gantry/text/text.h"
 #include "gantry/web/http_server.h"
 
 namespace Gantry::SOAP {
 
+namespace {
+
+// The Host header is the client's to choose; it must not break the document it lands in.
+std::string escape_attribute(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 bool URLHandler::handle_request(Web::HTTPMessage& request, Web::HTTPMessage& response,
                                 const SSL::ClientDetails& client) {
+    if (request.method == "GET" && description_ && Text::to_lower(request.url.query()) == "wsdl") {
+        const std::string host = request.headers.get_header("host", "localhost");
+        response.headers.put_header("content-type", "text/xml; charset=utf-8");
+        response.body =
+            describe(*description_, escape_attribute("http://" + host + request.url.path()));
+        return true;
+    }
     if (request.method != "POST") {
         Log::Error() << "SOAP server received bad request method: " << request.method << std::endl;
         return Web::HTTPServer::error(response, 405, "Method not allowed");
@@ -23,6 +62,19 @@ bool URLHandler::handle_request(Web::HTTPMessage& request, Web::HTTPMessage& res
                                                     : "application/soap+xml; charset=utf-8");
     response.body = answer.to_string();
     return true;
+}
+
+std::string URLHandler::describe(const std::string& description,
+                                 const std::string& location) const {
+    return substitute(description, "location", location);
+}
+
+std::string URLHandler::substitute(std::string text, std::string_view key, std::string_view value) {
+    const std::string token = "${" + std::string(key) + "}";
+    for (size_t at = text.find(token); at != std::string::npos;
+         at = text.find(token, at + value.size()))
+        text.replace(at, token.size(), value);
+    return text;
 }
 
 void URLHandler::send_fault(Message& response, int code, std::string_view reason) {

@@ -3,6 +3,10 @@
 // that is not a SOAP envelope 400 "Bad Request"; each is logged at error level. Faults are sent
 // with status 200.
 //
+// Given a description (a WSDL document), a GET whose query is "wsdl" (any case) is answered with
+// it instead, "${location}" in it replaced by the URL the request was sent to, so that a client
+// reading it posts to the same server by the same name.
+//
 // Responses carry the Content-Type a SOAP client expects of their envelope: "text/xml;
 // charset=utf-8" for SOAP 1.1, "application/soap+xml; charset=utf-8" for SOAP 1.2.
 //
@@ -10,6 +14,7 @@
 // before the handler is added to a server.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,12 +41,23 @@ class URLHandler : public Web::URLHandler {
     // Requests are parsed with names in namespace uri given this prefix.
     void map_namespace(std::string uri, std::string prefix) { namespaces_[uri] = prefix; }
 
+    // Only before the handler is added to a server; null: GET is refused like any other.
+    void set_description(std::shared_ptr<const std::string> description) {
+        description_ = std::move(description);
+    }
+
   protected:
+    // The description as served to a request sent to location.
+    virtual std::string describe(const std::string& description, const std::string& location) const;
+    // Every "${key}" in text replaced by value.
+    static std::string substitute(std::string text, std::string_view key, std::string_view value);
+
     // Makes a fault the response, logging "SOAP Fault: " with its code name and reason.
     static void send_fault(Message& response, int code, std::string_view reason);
 
   private:
     NamespaceMap namespaces_;
+    std::shared_ptr<const std::string> description_;
 };
 
 }  // namespace Gantry::SOAP

@@ -46,9 +46,11 @@ struct Service {
             return std::to_string(probe.local_end_point().port());
         }();
         XML::Parser parser;
-        server = std::make_unique<Server>(parser.read("<soap><server address='127.0.0.1' port='" +
-                                                      port + "'/><ssl-server port='1'/></soap>"),
-                                          broker, "soap-test");
+        server = std::make_unique<Server>(
+            parser.read("<soap><server address='127.0.0.1' port='" + port +
+                        "'/><ssl-server port='1'/></soap>"),
+            broker, "soap-test", nullptr,
+            std::make_shared<const std::string>("<d n='${name}' at='${location}' no='${none}'/>"));
         broker.configure(parser.read(
             "<messages><test-echo><soap url='/echo'/></test-echo><test-ack><soap url='/ack'/>"
             "</test-ack><test-any name=''><soap url='/any/*'/></test-any></messages>"));
@@ -95,6 +97,8 @@ TEST(SOAPServer, AnswersCurlAsTheProtocolSays) {
         {"/ack", soap12("<p:test-ack-request xmlns:p='urn:corvid:capture:1' fail='No &amp;'/>"),
          v12, ">No &amp;</env:Text>", "SOAP Fault: env:Sender: No &"},
         {"/echo", "", "405 ", "", "SOAP server received bad request method: GET"},
+        {"/echo?WSDL", "", v11, "<d n='test-echo' at='" + service.url("/echo") + "' no='${none}'/>",
+         ""},
         {"/echo", "hello", "400 ", "", "XML Fatal Error: Non-tag data at start of document"},
         {"/echo", "<html/>", "400 ", "", "Incorrect SOAP envelope: html"},
         {"/echo", "<s:Envelope xmlns:s='http://www.w3.org/2003/05/soap-envelope'/>", "400 ", "",

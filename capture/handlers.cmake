@@ -1,0 +1,12 @@
+# The request handlers and the WSDL that describes them. The handlers register themselves from
+# static objects, so a program takes them with corvid_link_whole.
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/wsdl_document.cc
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_CURRENT_SOURCE_DIR}/wsdl/captured.wsdl
+    -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/wsdl_document.cc -P ${CMAKE_CURRENT_SOURCE_DIR}/wsdl/embed.cmake
+  DEPENDS wsdl/captured.wsdl wsdl/embed.cmake
+  COMMENT "Embedding the WSDL")
+corvid_library(NAME corvid_capture_wsdl SOURCES ${CMAKE_CURRENT_BINARY_DIR}/wsdl_document.cc)
+
+corvid_library(NAME corvid_capture_handlers
+  SOURCES mh_capture_control.cc mh_capture_playlist.cc mh_capture_epg.cc
+  DEPS corvid_capture_service gantry_message gantry_log gantry_time)
