@@ -4,6 +4,8 @@
 //
 // It receives exactly as a channel capture does (the same ring, receiver and receive thread), so a
 // datagram that finds the queue full is dropped and counted, never written over a queued buffer.
+// RTP headers are taken off on the capture thread, as for a channel, so the decoder sees only the
+// transport stream.
 //
 // Construction reads the stream element, opens and joins the socket and starts the threads; a
 // capture whose socket could not be set up has none (valid() is false) and no threads, and its
