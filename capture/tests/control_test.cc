@@ -246,7 +246,9 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
             SCOPED_TRACE((soap ? "SOAP " : "bus ") + row.document);
             const std::string answer =
                 soap ? over_soap(row.name, row.document) : over_bus(row.name, row.document);
-            EXPECT_EQ(xpath(answer, row.expression), row.value) << answer;
+            std::string value = row.value;
+            if (!soap && value.back() == '\n') value.pop_back();  // cv-bus prints text stripped
+            EXPECT_EQ(xpath(answer, row.expression), value) << answer;
             EXPECT_TRUE(log.contains(row.log)) << row.log;
         }
     }
