@@ -263,5 +263,33 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
         "audio video ");
 }
 
+// zeep builds its client of each request from the WSDL served at the request's URL.
+TEST_F(ControlTest, ZeepFromTheServedWSDL) {
+    if (stream.empty()) GTEST_SKIP() << "shared test data not found: testdata/ts/video";
+    if (run_command("/usr/bin/python3 -c 'import zeep; print(1)' 2>/dev/null") != "1\n")
+        GTEST_SKIP() << "python3-zeep is not installed for /usr/bin/python3";
+    const std::string base = "http://127.0.0.1:" + std::to_string(soap_port);
+    EXPECT_EQ(run_command("/usr/bin/python3 " + source_dir() + "/capture/tests/control_zeep.py " +
+                          base + " " + std::to_string(free_udp_port()) + " " +
+                          (recorded_at + Duration(0.5)).iso() + " 2>&1"),
+              "capture-list rec\n"
+              "capture-epg-services Rec One\n"
+              "capture-epg-listing Rec One: Running\n"
+              "capture-add ok\n"
+              "capture-add fault Could not add capture\n"
+              "capture-list rec zeep\n"
+              "capture-start ok\n"
+              "capture-start fault Could not start capture\n"
+              "capture-stop ok\n"
+              "capture-playlist 1 file(s) from NPT 0.5 to 1.5\n"
+              "capture-playlist fault No capture for channel rec for requested event id 70000\n"
+              "capture-remove ok\n"
+              "capture-remove fault Could not remove capture\n");
+    // The one port names the URL the description was asked at, by the name the client used.
+    const std::string wsdl = run_command("curl -s " + base + "/capture-stop?WSDL");
+    EXPECT_EQ(xpath(wsdl, "concat(//port/@binding, ' ', //address/@location)"),
+              "cv:capture-stop " + base + "/capture-stop");
+}
+
 }  // namespace
 }  // namespace Corvid::Capture

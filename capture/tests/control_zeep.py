@@ -1,48 +1,54 @@
-# A stock SOAP client built from the daemon's own WSDL: zeep reads BASE/capture-x?wsdl for each
+# A stock SOAP client built from the daemon's own WSDL: zeep reads BASE/NAME?wsdl for each
 # request, calls it with typed arguments and prints one line per call.
-#   control_zeep.py BASE PORT    (PORT: a UDP port on 127.0.0.1 for the capture it adds)
+#   control_zeep.py BASE UDP-PORT START   (a port for the capture it adds; a playlist start)
 import sys
 
 import lxml.etree as etree
 import zeep
 from zeep.plugins import HistoryPlugin
 
-base, port = sys.argv[1], sys.argv[2]
+base, port, start = sys.argv[1:4]
 history = HistoryPlugin()
 
 
 def call(request, operation, **arguments):
     client = zeep.Client(base + "/" + request + "?wsdl", plugins=[history])
     try:
-        return getattr(client.service, operation)(**arguments)
-    except Exception:
+        answer = getattr(client.service, operation)(**arguments)
+        return "ok" if answer is None else answer
+    except zeep.exceptions.Error:
         # Faults come as SOAP 1.2 envelopes, which a SOAP 1.1 binding does not read as faults.
         text = history.last_received["envelope"].find(".//{*}Text")
         return "fault " + (text.text if text is not None else "(none)")
 
 
-def element(name, **attributes):
-    return etree.Element(name, {k.replace("_", "-"): v for k, v in attributes.items()})
+def show(request, operation, shown=lambda answer: answer, **arguments):
+    answer = call(request, operation, **arguments)
+    print(request, answer if isinstance(answer, str) else shown(answer))
 
 
-def show(request, answer):
-    print(request, answer if isinstance(answer, str) else ("ok" if answer is None else answer))
+def ids(captures):
+    return " ".join(capture.id for capture in captures)
 
 
-show("capture-list", len(call("capture-list", "CaptureList") or []))
-show("capture-epg-services", len(call("capture-epg-services", "CaptureEPGServices") or []))
-show("capture-epg-listing", len(call("capture-epg-listing", "CaptureEPGListing") or []))
-definition = [element("start", mode="external"), element("source", address="127.0.0.1", port=port)]
-show("capture-add", call("capture-add", "CaptureAdd", id="zeep", _value_1=definition))
-show("capture-add", call("capture-add", "CaptureAdd", id="zeep", _value_1=definition))
-show("capture-list", " ".join(c.id for c in call("capture-list", "CaptureList")))
-show("capture-start", call("capture-start", "CaptureStart", id="zeep", duration="1 hour",
-                           _value_1=""))
-show("capture-start", call("capture-start", "CaptureStart", id="zeep", _value_1=""))
-show("capture-stop", call("capture-stop", "CaptureStop", id="zeep"))
-show("capture-playlist", call("capture-playlist", "CapturePlaylist", channel="zeep",
-                              start="2020-01-01T00:00:00Z", duration="1 min"))
-show("capture-playlist", call("capture-playlist", "CapturePlaylist", channel="zeep",
-                              event="12abc"))
-show("capture-remove", call("capture-remove", "CaptureRemove", id="zeep"))
-show("capture-remove", call("capture-remove", "CaptureRemove", id="zeep"))
+definition = [etree.Element("start", mode="external"),
+              etree.Element("source", address="127.0.0.1", port=port)]
+show("capture-list", "CaptureList", ids)
+show("capture-epg-services", "CaptureEPGServices",
+     lambda services: " ".join(s.name for s in services))
+show("capture-epg-listing", "CaptureEPGListing",
+     lambda listing: " ".join(s.name + ": " + " ".join(e.name for e in s["epg-events"]["epg-event"])
+                              for s in listing))
+show("capture-add", "CaptureAdd", id="zeep", _value_1=definition)
+show("capture-add", "CaptureAdd", id="zeep", _value_1=definition)
+show("capture-list", "CaptureList", ids)
+show("capture-start", "CaptureStart", id="zeep", duration="1 hour", _value_1="")
+show("capture-start", "CaptureStart", id="zeep", _value_1="")
+show("capture-stop", "CaptureStop", id="zeep")
+show("capture-playlist", "CapturePlaylist",
+     lambda playlist: "%d file(s) from NPT %g to %g" % (len(playlist.playlist.file),
+                                                       playlist.start.npt, playlist.end.npt),
+     channel="rec", start=start, duration="1 second")
+show("capture-playlist", "CapturePlaylist", channel="rec", event="70000")
+show("capture-remove", "CaptureRemove", id="zeep")
+show("capture-remove", "CaptureRemove", id="zeep")
