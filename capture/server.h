@@ -81,10 +81,11 @@ class Server : public Gantry::Daemon::Application {
     Control& control() { return *control_; }
 
     // Writes the captures that are not permanent to the capture state file. Nothing is written
-    // before the state has been restored once, so an unreadable file is set aside before a new
-    // one replaces it.
+    // while the state is being restored (or before it first was), so an unreadable file is set
+    // aside before a new one replaces it, and a restore is saved whole.
     void save_dynamic_state();
-    // Adds the captures of the capture state file; an unreadable file is renamed aside.
+    // Adds the captures of the capture state file, then saves once; an unreadable file is
+    // renamed aside.
     void restore_dynamic_state();
 
     // Runs fn on the capture under the registry's read lock; false if there is none.
@@ -128,7 +129,8 @@ class Server : public Gantry::Daemon::Application {
     Gantry::Time::Duration epg_prune_interval_{3600};
     Gantry::Time::Duration sync_interval_{1};
     Gantry::Time::Stamp last_save_, last_epg_save_, last_epg_prune_, last_sync_;
-    // Set once the state file has been read (or set aside); saves wait for it.
+    // Clear until the state file has been read (or set aside) and its captures added; saves
+    // wait for it.
     std::atomic<bool> state_restored_{false};
 };
 

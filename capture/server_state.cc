@@ -61,6 +61,9 @@ void Server::save_dynamic_state() {
 
 void Server::restore_dynamic_state() {
     Log::Detail() << "Attempting to restore non-permanent capture state" << std::endl;
+    // Saves wait until every capture of the file is back: one saved after the first add would
+    // leave the others out of the file if the process died meanwhile.
+    state_restored_.store(false, std::memory_order_release);
     const std::string path = shared().state_file;
     Log::Detail details;
     XML::Configuration file(path, details);
@@ -74,9 +77,10 @@ void Server::restore_dynamic_state() {
             set_aside(path, stamp);
         }
     }
-    state_restored_.store(true, std::memory_order_release);
     for (const XML::Element* capture : file.root().get_children(CAPTURE))
         add_capture(*capture, false);
+    state_restored_.store(true, std::memory_order_release);
+    save_dynamic_state();
 }
 
 }  // namespace Corvid::Capture

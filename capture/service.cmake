@@ -10,7 +10,7 @@ corvid_test(NAME corvid_capture_service_tests THREADED TIMEOUT 120
   DEPS corvid_capture_service
   LABELS capture)
 if(TARGET corvid_capture_service_tests)
-  add_dependencies(corvid_capture_service_tests cv-captured)
+  add_dependencies(corvid_capture_service_tests cv-captured cv-index)
 endif()
 
 # The guide saved while channels record (run by bench/service_bench.sh).
