@@ -1,6 +1,9 @@
 #include "gantry/trellis/message.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <ostream>
 #include <stdexcept>
 
@@ -12,10 +15,16 @@
 namespace Gantry::Trellis {
 
 std::string random_id() {
-    // One descriptor per thread: ids are made on every request, from any thread.
-    thread_local std::ifstream device("/dev/urandom", std::ios::binary);
-    char bytes[16];
-    if (!device.read(bytes, sizeof bytes)) throw std::runtime_error("can't read /dev/urandom");
+    // Opened once and never closed: ids are made from any thread, up to the end of static
+    // destruction (a transport leaving its subjects), and read() on a shared descriptor is safe.
+    static const int device = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t result = ::read(device, bytes + got, sizeof bytes - got);
+        if (result <= 0 && errno != EINTR) throw std::runtime_error("can't read /dev/urandom");
+        if (result > 0) got += static_cast<size_t>(result);
+    }
     return Text::bytes_to_hex(bytes, sizeof bytes);
 }
 

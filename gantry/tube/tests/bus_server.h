@@ -3,6 +3,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ class BusServer {
         const std::string command = tool() + " --port 0 " + args;
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // no server left behind by a crashed test
             ::dup2(out[1], 1);
             ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
             ::_exit(127);
