@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "gantry/init/sequence.h"
@@ -62,13 +63,16 @@ bool eventually(const std::function<bool()>& condition) {
     return condition();
 }
 
+// The handlers on a client of a bus server, which comes only with come_up() when asked to wait.
 struct Bus {
-    explicit Bus(milliseconds request_timeout = milliseconds(20000)) {
+    explicit Bus(milliseconds request_timeout = milliseconds(20000), bool wait = false) {
         Init::Sequence::instance().run();
         release = false;
+        port = BusServer().port();  // free again now
+        if (!wait) come_up();
         XML::Parser parser;
         client = start(parser.read("<trellis><server host='127.0.0.1' port='" +
-                                   std::to_string(server.port()) + "'/></trellis>"),
+                                   std::to_string(port) + "'/></trellis>"),
                        broker, {{milliseconds(50), milliseconds(20), 1}, request_timeout});
         broker.configure(parser.read(
             "<messages><test-echo><trellis subject='test.echo'/></test-echo><test-ack><trellis "
@@ -88,8 +92,11 @@ struct Bus {
         });
     }
 
+    void come_up() { server.emplace("--away 0.2 --port " + std::to_string(port)); }
+
     LogCapture log;
-    BusServer server{"--away 0.2"};
+    int port;
+    std::optional<BusServer> server;
     M::Broker broker;
     std::unique_ptr<MultiClient> client;
 };
@@ -97,7 +104,7 @@ struct Bus {
 // cv-bus request SUBJECT '<p:NAME xmlns:p="..."REST' [more arguments]
 std::string request(const Bus& bus, const std::string& subject, const std::string& name,
                     const std::string& rest, int* status = nullptr, const std::string& more = "") {
-    return bus.server.client(
+    return bus.server->client(
         "request " + subject + " " +
             shell_quote("<p:" + name + " xmlns:p='" + M::PRODUCT_NAMESPACE + "'" + rest) + more,
         status);
@@ -130,7 +137,7 @@ TEST(TrellisClient, ServesHandlersWithResponseAcknowledgementAndFault) {
         EXPECT_EQ(out.find("<env:Value>env:Sender</env:Value>") != std::string::npos,
                   c.status == 1);
     }
-    bus.server.client("send --ref 0123 test.ack.request '<x/>'");
+    bus.server->client("send --ref 0123 test.ack.request '<x/>'");
     EXPECT_TRUE(
         eventually([&] { return bus.log.has_line("1 Response with unknown ref ignored: 0123"); }));
 }
@@ -141,7 +148,7 @@ TEST(TrellisClient, ResubscribesWhenTheServerComesBack) {
     bool answered = true;
     std::thread pending = bus.silent_request(answered);
     ASSERT_TRUE(eventually([&] { return silent.calls == 1; }));
-    ASSERT_TRUE(bus.server.bounce());
+    ASSERT_TRUE(bus.server->bounce());
     pending.join();  // at once, not after the 20 s timeout
     EXPECT_FALSE(answered);
     EXPECT_TRUE(bus.log.has_line("1 Request for test.silent.request failed: connection restarted"));
@@ -160,6 +167,31 @@ TEST(TrellisClient, ResubscribesWhenTheServerComesBack) {
         })) << name;
     }
     EXPECT_EQ(bus.log.count("Error response to resubscribe"), 0u);
+}
+
+TEST(TrellisClient, SubscribesWhenTheServerComesAfterTheClient) {
+    Bus bus(milliseconds(20000), true);
+    for (const char* line : {"Sending request failed", "Unable to subscribe for test.echo.request"})
+        EXPECT_TRUE(bus.log.contains(line, 1)) << line;
+    bus.come_up();
+    ASSERT_TRUE(
+        eventually([&] { return bus.log.has_line("2 Transport restarted - resubscribing"); }));
+    int status = -1;
+    EXPECT_TRUE(eventually([&] {
+        request(bus, "test.echo.request", "test-echo-request", "/>", &status);
+        return status == 0;
+    }));
+}
+
+TEST(TrellisClientDeathTest, AbortsOnASubscriberDeletedWhileConnected) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Careless : Subscriber {
+        using Subscriber::Subscriber;
+        void handle(const Message&) override {}
+    };
+    Bus bus;
+    EXPECT_DEATH(Careless(*bus.client, "test.careless").connect(),
+                 "Trellis Subscriber deleted through destructor, not disconnect");
 }
 
 TEST(TrellisClient, QueuesTheEleventhRequestWhileTenWorkersAreBusy) {
