@@ -23,6 +23,19 @@ bool Server::with_capture(const std::string& id, const std::function<void(Captur
     return capture != nullptr;
 }
 
+namespace {
+
+// One critical section: a capture registered meanwhile under the same id is never replaced. The
+// cache's write lock is re-entrant for its holder, which the analysis cannot see.
+template <class Cache, class Object>
+bool add_unless_present(Cache& cache, const std::string& id,
+                        std::unique_ptr<Object>& object) GANTRY_NO_THREAD_SAFETY_ANALYSIS {
+    Gantry::MT::WriteGuard guard(cache.lock());
+    return !cache.contains(id) && cache.add(id, std::move(object));
+}
+
+}  // namespace
+
 bool Server::add_capture(const XML::Element& definition, bool permanent) {
     const Shared settings = shared();
     Capture::Options options;
@@ -36,16 +49,11 @@ bool Server::add_capture(const XML::Element& definition, bool permanent) {
         Log::Error() << "Can't start capture '" << id << "'" << std::endl;
         return false;
     }
-    {
-        Gantry::MT::WriteGuard guard(captures_.lock());
-        if (!captures_.contains(id)) {
-            captures_.add(id, std::move(capture));
-        } else {
-            Log::Error() << "Can't add capture '" << id << "'"
-                         << " - duplicate id " << std::endl;
-        }
+    if (!add_unless_present(captures_, id, capture)) {
+        Log::Error() << "Can't add capture '" << id << "'"
+                     << " - duplicate id " << std::endl;
+        return false;  // the refused capture stops here, outside the lock
     }
-    if (capture) return false;  // the refused duplicate stops here, outside the lock
     if (!permanent) save_dynamic_state();
     return true;
 }
