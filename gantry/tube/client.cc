@@ -1,5 +1,9 @@
 #include "gantry/tube/client.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <utility>
 
 #include "gantry/log/stream.h"
@@ -127,6 +131,10 @@ bool Client::reopen(const Socket& failed) {
         return false;
     }
     if (!running()) return false;  // shutdown() came during the connect
+    // Frames go out whole, each in one write; holding one back for an acknowledgement (Nagle)
+    // only delays a request/reply exchange.
+    const int one = 1;
+    ::setsockopt(socket->fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     socket_ = std::move(socket);
     Log::Detail() << name_ << ": Opened socket to " << server_ << std::endl;
     if (reopening) receive_queue_.push(Message{});

@@ -5,7 +5,8 @@
 // its state.
 //
 // Losses: a message whose write fails is dropped; while the connection is down the send thread
-// holds the next message until it comes back. Partial frames read are discarded.
+// holds the next message until it comes back. Partial frames read are discarded. A length over
+// MAX_LENGTH is taken, like an unknown tag, for a stream out of step: it is never allocated.
 //
 // Threading: send(), poll() and wait() from any thread; start() once; shutdown() from any
 // thread, then delete from one that is not one of the client's own.
