@@ -65,7 +65,9 @@ bool eventually(const std::function<bool()>& condition) {
 
 // The handlers on a client of a bus server, which comes only with come_up() when asked to wait.
 struct Bus {
-    explicit Bus(milliseconds request_timeout = milliseconds(20000), bool wait = false) {
+    explicit Bus(milliseconds request_timeout = milliseconds(20000), bool wait = false,
+                 std::string server_args = "")
+        : server_args(std::move(server_args)) {
         Init::Sequence::instance().run();
         release = false;
         port = BusServer().port();  // free again now
@@ -92,9 +94,10 @@ struct Bus {
         });
     }
 
-    void come_up() { server.emplace("--away 0.2 --port " + std::to_string(port)); }
+    void come_up() { server.emplace(server_args + " --away 0.2 --port " + std::to_string(port)); }
 
     LogCapture log;
+    const std::string server_args;
     int port;
     std::optional<BusServer> server;
     M::Broker broker;
@@ -181,6 +184,15 @@ TEST(TrellisClient, SubscribesWhenTheServerComesAfterTheClient) {
         request(bus, "test.echo.request", "test-echo-request", "/>", &status);
         return status == 0;
     }));
+}
+
+TEST(TrellisClient, LogsRefusedSubscriptions) {
+    Bus bus(milliseconds(20000), false, "--misbehave refuse-join --misbehave-count 2");
+    EXPECT_TRUE(bus.log.has_line("1 SOAP Fault: Subscription refused (env:Receiver)"));
+    EXPECT_TRUE(bus.log.has_line("1 Unable to subscribe for test.ack.request"));
+    ASSERT_TRUE(bus.server->bounce());
+    EXPECT_TRUE(eventually([&] { return bus.log.count("Error response to resubscribe:") == 3; }));
+    EXPECT_TRUE(bus.log.contains("Subscription refused</env:Text>"));
 }
 
 TEST(TrellisClientDeathTest, AbortsOnASubscriberDeletedWhileConnected) {
