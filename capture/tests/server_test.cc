@@ -2,7 +2,6 @@
 // cv-captured program, fed from 127.0.0.1, judged by its files, log and state file.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
@@ -143,11 +142,6 @@ TEST_F(ServerTest, RegistryStateFileAndTicks) {
 
 // The program itself, as a daemon with its watchdog.
 struct ProgramTest : testing::Test {
-    void spawn() {
-        std::string program = Testing::tool_path("cv-captured");
-        char* argv[] = {program.data(), config.data(), nullptr};
-        EXPECT_EQ(posix_spawn(&pids.emplace_back(), argv[0], nullptr, nullptr, argv, environ), 0);
-    }
     void configure(const std::string& captures) {
         Testing::write_file(
             config, "<captured><log file='" + out + "' level='3'/><daemon><pid file='" + pid_file +
@@ -169,10 +163,10 @@ struct ProgramTest : testing::Test {
     bool wait_for(const std::string& text, size_t times = 1) {
         return eventually([&] { return count(text) >= times; });
     }
-    // Ends what this test started and still runs: the starter, the master, then the workers
-    // the master leaves to this process.
+    // Ends what this test started and still runs: the master, then the workers it leaves to
+    // this process.
     void TearDown() override {
-        pids.push_back(std::atoi(slurp(pid_file).c_str()));
+        std::vector<pid_t> pids{std::atoi(slurp(pid_file).c_str())};
         const std::string log = slurp(out), forked = "Slave process pid ";
         for (size_t at = log.find(forked); at != std::string::npos; at = log.find(forked, at + 1))
             pids.push_back(std::atoi(log.c_str() + at + forked.size()));
@@ -180,7 +174,6 @@ struct ProgramTest : testing::Test {
             if (pid > 1 && ::waitpid(pid, nullptr, WNOHANG) == 0 && ::kill(pid, SIGKILL) == 0)
                 ::waitpid(pid, nullptr, 0);
     }
-    std::vector<pid_t> pids;  // started here
     Testing::TempDir dir;
     std::string config = dir.file("captured.cfg.xml"), out = dir.file("log"),
                 state = dir.file("state.xml"), pid_file = dir.file("pid"),
@@ -202,7 +195,9 @@ TEST_F(ProgramTest, RestartsRereadsAndFinishesInOrder) {
                                                "' base-pcr='-1'/>") +
                                    "</captures>");
     configure(capture("news", ports[1]) + capture("sports", ports[2]));
-    spawn();
+    int status = -1;  // the starter's, which leaves the daemon behind
+    Testing::run_command(Testing::tool_path("cv-captured") + " " + config, &status);
+    ASSERT_EQ(status, 0);
     ASSERT_TRUE(wait_for("Can't add capture 'dyn' - duplicate id"));
     send_file(stream, ports[0]);
     const uintmax_t size = settled_size(dir.path(), "show");
