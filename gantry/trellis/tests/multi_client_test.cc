@@ -6,6 +6,8 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "gantry/init/sequence.h"
@@ -239,6 +241,26 @@ TEST(TrellisClient, RequestsEndByTimeoutOrShutdown) {
     pending.join();
     EXPECT_FALSE(answered);
     EXPECT_TRUE(bus.log.has_line("1 Request for test.silent.request failed: client shut down"));
+}
+
+TEST(TrellisMessage, CarriesARandomIdAndTheRoutingBlock) {
+    Message first("a.b", nullptr, true, "0123"), second("a.b", nullptr);
+    EXPECT_TRUE(std::regex_match(first.id(), std::regex("[0-9a-f]{32}"))) << first.id();
+    EXPECT_NE(first.id(), second.id());
+    std::ostringstream errors;
+    auto parsed = Message::parse(
+        Text::substitute(Text::substitute(first.to_string(), "x:", "bus:"), "xmlns:x", "xmlns:bus"),
+        errors);
+    ASSERT_TRUE(parsed) << errors.str();
+    EXPECT_EQ(parsed->id() + parsed->subject() + parsed->ref(), first.id() + "a.b0123");
+    EXPECT_TRUE(parsed->rsvp());
+    EXPECT_FALSE(second.rsvp() || second.envelope().to_string().find("x:ref") != std::string::npos);
+    const auto blocks = parsed->header_blocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_TRUE(blocks[0].role == SOAP::ROLE_NEXT && blocks[0].must_understand && blocks[0].relay);
+    EXPECT_FALSE(Message::parse("<env:Envelope xmlns:env='" + std::string(SOAP::SOAP_1_2_ENVELOPE) +
+                                    "'><env:Body/></env:Envelope>",
+                                errors));
 }
 
 TEST(TrellisClient, StartsOnlyWithAResolvableHost) {
