@@ -1,6 +1,9 @@
 #include "capture/control.h"
 
+#include "capture/wsdl/wsdl.h"
 #include "gantry/message/broker.h"
+#include "gantry/soap/server.h"
+#include "gantry/trellis/trellis.h"
 #include "gantry/xml/configuration.h"
 
 namespace Corvid::Capture {
@@ -9,7 +12,10 @@ namespace XML = Gantry::XML;
 
 Control::Control() = default;
 
-Control::~Control() = default;
+Control::~Control() {
+    shutdown_broker();
+    delete_transports();
+}
 
 void Control::apply_config(XML::Configuration& configuration) {
     for (XML::Element* member : {&trellis_, &soap_, &messages_})
@@ -18,9 +24,12 @@ void Control::apply_config(XML::Configuration& configuration) {
 }
 
 bool Control::configure() {
-    // Transports and handlers join the broker here once their modules are wired in; until then
-    // the service runs without a control interface.
     broker_ = std::make_unique<Gantry::Message::Broker>();
+    bus_ = Gantry::Trellis::start(trellis_, *broker_);
+    soap_server_ = std::make_unique<Gantry::SOAP::Server>(soap_, *broker_, SOAP_SERVER_NAME,
+                                                          nullptr, wsdl_document());
+    if (soap_server_->end_points().empty()) soap_server_.reset();
+    broker_->configure(messages_);
     return true;
 }
 
@@ -28,6 +37,10 @@ void Control::shutdown_broker() {
     if (broker_) broker_->shutdown();
 }
 
-void Control::delete_transports() {}
+void Control::delete_transports() {
+    if (bus_) bus_->shutdown();
+    bus_.reset();
+    soap_server_.reset();
+}
 
 }  // namespace Corvid::Capture

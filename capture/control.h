@@ -14,6 +14,12 @@
 namespace Gantry::Message {
 class Broker;
 }
+namespace Gantry::SOAP {
+class Server;
+}
+namespace Gantry::Trellis {
+class MultiClient;
+}
 namespace Gantry::XML {
 class Configuration;
 }
@@ -22,6 +28,9 @@ namespace Corvid::Capture {
 
 class Control {
   public:
+    // The "server" header of every SOAP response.
+    static constexpr const char* SOAP_SERVER_NAME = "Corvid captured SOAP server";
+
     Control();
     ~Control();
     Control(const Control&) = delete;
@@ -29,10 +38,14 @@ class Control {
 
     // Copies the three elements the configuration has; an absent one keeps the earlier copy.
     void apply_config(Gantry::XML::Configuration& configuration);
-    // Creates the broker (and with it what the settings ask for). False if that failed.
+    // Creates the broker, the bus client (with a "server/@host" in the "trellis" settings), the
+    // SOAP server (with a port in the "soap" settings, serving the WSDL at each handler's URL
+    // with "?wsdl") and the handlers "messages" names. Always true: what cannot be created is
+    // logged and left out.
     bool configure();
     // Stops the handlers and transports from taking requests.
     void shutdown_broker();
+    // Then the bus client and the SOAP server go.
     void delete_transports();
 
     Gantry::Message::Broker* broker() { return broker_.get(); }
@@ -45,6 +58,8 @@ class Control {
     Gantry::XML::Element soap_{"soap"};
     Gantry::XML::Element messages_{"messages"};
     std::unique_ptr<Gantry::Message::Broker> broker_;
+    std::unique_ptr<Gantry::Trellis::MultiClient> bus_;
+    std::unique_ptr<Gantry::SOAP::Server> soap_server_;
 };
 
 }  // namespace Corvid::Capture

@@ -1,7 +1,5 @@
 #include "capture/mh_capture_control.h"
 
-#include <atomic>
-
 #include "capture/server.h"
 #include "gantry/log/log.h"
 #include "gantry/message/namespaces.h"
@@ -15,8 +13,6 @@ namespace Message = Gantry::Message;
 namespace XML = Gantry::XML;
 
 namespace {
-
-std::atomic<Server*> chosen_server{nullptr};
 
 Message::Registration<MH_CaptureStart> start_registration(Message::handler_registry(),
                                                           "capture-start");
@@ -34,13 +30,8 @@ ServerHandler::ServerHandler(const XML::Element& config, std::string name, bool 
     : Handler(config, Message::PRODUCT_NAMESPACE, Message::PRODUCT_PREFIX, std::move(name),
               responds) {}
 
-void ServerHandler::use_server(Server* server) {
-    chosen_server.store(server);
-}
-
 Server& ServerHandler::server() {
-    Server* chosen = chosen_server.load();
-    return chosen ? *chosen : Server::instance();
+    return Server::instance();
 }
 
 MH_CaptureStart::MH_CaptureStart(XML::Element& config)

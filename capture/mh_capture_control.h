@@ -18,16 +18,13 @@ namespace Corvid::Capture {
 
 class Server;
 
-// The base of this program's handlers: the product namespace and prefix, and the service the
-// requests go to (the process-wide one unless a test gives its own).
+// The base of this program's handlers: the product namespace and prefix.
 class ServerHandler : public Gantry::Message::Handler {
   public:
     ServerHandler(const Gantry::XML::Element& config, std::string name, bool responds);
 
-    // Only before requests arrive; null restores the process-wide service.
-    static void use_server(Server* server);
-
   protected:
+    // The process-wide service the requests go to.
     static Server& server();
 };
 

@@ -1,24 +1,26 @@
-// The request handlers as clients reach them: over SOAP (curl, and zeep built from the served
-// WSDL) and over the bus (tools/cv-bus), in-process on a service with a recorded segment and a
-// guide, and through the cv-captured program itself.
+// The request handlers as clients reach them in the cv-captured program: over SOAP (curl, and
+// zeep built from the served WSDL) and over the bus (tools/cv-bus), with a recorded segment and
+// a guide.
+#include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <sstream>
+#include <thread>
 
-#include "capture/mh_capture_control.h"
 #include "capture/segment_name.h"
-#include "capture/server.h"
-#include "capture/wsdl/wsdl.h"
-#include "gantry/init/sequence.h"
-#include "gantry/net/socket.h"
-#include "gantry/soap/server.h"
-#include "gantry/trellis/trellis.h"
+#include "epg/epg_store.h"
+#include "gantry/net/tcp_socket.h"
+#include "gantry/net/udp_socket.h"
 #include "gantry/tube/tests/bus_server.h"
-#include "gantry/xml/configuration.h"
-#include "gantry/xml/parser.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/test_support.h"
 
 namespace Corvid::Capture {
 namespace {
@@ -26,8 +28,12 @@ namespace {
 using namespace Corvid::Testing;
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
-namespace XML = Gantry::XML;
 
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 100 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return condition();
+}
 int free_tcp_port() {
     Gantry::Net::TCPSocket probe;
     probe.bind(Gantry::Net::IPAddress("127.0.0.1"), 0);
@@ -51,13 +57,6 @@ std::string messages() {
                 "'/></" + name + ">";
     return text + "</messages>";
 }
-std::string soap_request(const std::string& url, const std::string& document) {
-    return run_command("curl -s --max-time 10 --data-binary " +
-                       shell_quote("<e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/envelope/'"
-                                   " xmlns:cv='urn:corvid:capture:1'><e:Body>" +
-                                   document + "</e:Body></e:Envelope>") +
-                       " " + shell_quote(url));
-}
 // What an XPath expression over the answer gives, elements named without their namespace.
 std::string xpath(const std::string& answer, std::string expression) {
     for (size_t at = 0; (at = expression.find("//", at)) != std::string::npos;) {
@@ -73,12 +72,11 @@ std::string xpath(const std::string& answer, std::string expression) {
     return value;
 }
 
-// A service whose permanent capture "rec" recorded 30 s ago, with a guide of three events, and
-// the handlers on SOAP and the bus.
+// cv-captured with a permanent capture "rec" that recorded a segment 30 s ago and a guide of
+// three events for it; its control interface as each test starts it.
 struct ControlTest : testing::Test {
     void SetUp() override {
-        Gantry::Init::Sequence::instance().run();
-        ServerHandler::use_server(&server);
+        if (stream.empty()) GTEST_SKIP() << "shared test data not found: testdata/ts/video";
         const SegmentNaming naming{dir.path() + "/", "rec", ".ts", ".cvi2"};
         recorded = naming.file_name(recorded_at);
         write_file(recorded, std::string(stream.begin(), stream.end()));
@@ -86,71 +84,92 @@ struct ControlTest : testing::Test {
         run_command(shell_quote(tool_path("cv-index")) + " build " + shell_quote(recorded),
                     &status);
         ASSERT_EQ(status, 0);
-
-        XML::Configuration configuration("");
-        ASSERT_TRUE(configuration.read_text(
-            "<captured><captures><disk file='" + dir.file("state.xml") + "'/><storage roots='" +
-                dir.path() + "'/><default><file prefix='" + dir.path() +
-                "/'/><index suffix='.cvi2'/></default><capture id='rec'><source "
-                "address='127.0.0.1' port='" +
-                std::to_string(free_udp_port()) + "'/></capture></captures></captured>",
-            "captured"));
-        server.apply_config(configuration);
-        ASSERT_EQ(server.begin_run(), 0);
-        EPGStore& store = server.epg_store();
+        EPGStore store;
         store.add_service("rec", Duration(3600), 256, "Provider", "Rec One");
         store.add_event(256, 12, recorded_at + Duration(0.5), Duration(1), "Covered",
                         "Fully recorded");
         store.add_event(256, 13, now - Duration(20), Duration(100), "Running", "Now");
         store.add_event(256, 4464, now + Duration(1800), Duration(1800), "Later", "Future");
-
-        XML::Parser parser;
-        soap = std::make_unique<Gantry::SOAP::Server>(
-            parser.read("<soap><server address='127.0.0.1' port='" + std::to_string(soap_port) +
-                        "'/></soap>"),
-            broker, "control-test", nullptr, wsdl_document());
-        bus_client =
-            Gantry::Trellis::start(parser.read("<trellis><server host='127.0.0.1' port='" +
-                                               std::to_string(bus.port()) + "'/></trellis>"),
-                                   broker);
-        broker.configure(parser.read(messages()));
+        ASSERT_TRUE(store.save(dir.file("epg.xml")));
+    }
+    void start(const std::string& transports) {
+        write_file(config,
+                   "<captured><background daemon='no'/><log level='3'/><daemon><pid file='" +
+                       dir.file("pid") + "'/></daemon><captures><storage roots='" + dir.path() +
+                       "'/><default><file prefix='" + dir.path() +
+                       "/'/><index suffix='.cvi2'/></default><capture id='rec'><source "
+                       "address='127.0.0.1' port='" +
+                       std::to_string(free_udp_port()) +
+                       "'/></capture></captures><epg><disk file='" + dir.file("epg.xml") +
+                       "'/></epg>" + transports + messages() + "</captured>");
+        std::string program = tool_path("cv-captured");
+        char* argv[] = {program.data(), config.data(), nullptr};
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+    }
+    // Up once both transports answer.
+    void start_with_transports() {
+        start("<soap><server address='127.0.0.1' port='" + std::to_string(soap_port) +
+              "'/></soap><trellis><server host='127.0.0.1' port='" + std::to_string(bus.port()) +
+              "'/></trellis>");
+        ASSERT_TRUE(eventually([&] {
+            return !over_soap("capture-list", "<cv:capture-list-request/>").empty() &&
+                   over_bus("capture-list", "<cv:capture-list-request/>").starts_with("<cv:");
+        }));
     }
     void TearDown() override {
-        broker.shutdown();
-        if (bus_client) bus_client->shutdown();
-        server.finish();
-        ServerHandler::use_server(nullptr);
+        if (pid <= 0) return;
+        ::kill(pid, SIGTERM);
+        int status = -1;
+        if (!eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
-    std::string over_soap(const std::string& name, const std::string& document) {
-        return soap_request("http://127.0.0.1:" + std::to_string(soap_port) + "/" + name, document);
+    // How many lines of the program's log hold text.
+    size_t logged(const std::string& text) const {
+        const std::vector<uint8_t> bytes = read_file(log);
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += line.find(text) != std::string::npos;
+        return n;
+    }
+    std::string over_soap(const std::string& name, const std::string& document) const {
+        return run_command(
+            "curl -s --max-time 10 --data-binary " +
+            shell_quote("<e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/envelope/' "
+                        "xmlns:cv='urn:corvid:capture:1'><e:Body>" +
+                        document + "</e:Body></e:Envelope>") +
+            " http://127.0.0.1:" + std::to_string(soap_port) + "/" + name);
     }
     // The answer's body element, without cv-bus's subject line.
-    std::string over_bus(const std::string& name, std::string document) {
+    std::string over_bus(const std::string& name, std::string document) const {
         document.insert(document.find_first_of(" />"), " xmlns:cv='urn:corvid:capture:1'");
-        std::string answer =
-            bus.client("request " + subject_of(name) + ".request " + shell_quote(document));
+        std::string answer = bus.client("request --timeout 2 " + subject_of(name) + ".request " +
+                                        shell_quote(document) + " 2>&1");
         return answer.erase(0, answer.find('\n') + 1);
     }
 
     TempDir dir;
-    LogCapture log;
+    std::string config = dir.file("captured.cfg.xml"), log = dir.file("log");
     const std::vector<uint8_t> stream =
         read_file(shared_path("testdata/ts/video/tsduck-test-025.ts"));
     const Stamp now = Stamp::now();
     // Whole seconds, as segment names have them.
     const Stamp recorded_at = Stamp::from_unix((now - Duration(30)).unix_seconds());
     std::string recorded;
-    Server server;
-    Gantry::Message::Broker broker;
     const int soap_port = free_tcp_port();
     BusServer bus;
-    std::unique_ptr<Gantry::SOAP::Server> soap;
-    std::unique_ptr<Gantry::Trellis::MultiClient> bus_client;
+    pid_t pid = -1;
 };
 
 TEST_F(ControlTest, EveryCaseThroughBothTransports) {
-    if (stream.empty()) GTEST_SKIP() << "shared test data not found: testdata/ts/video";
-    ASSERT_TRUE(bus_client);
+    start_with_transports();
     const std::string ext = "<source address='127.0.0.1' port='" + std::to_string(free_udp_port()) +
                             "'/><start mode='external'/>";
     const std::string t = (recorded_at + Duration(0.5)).iso();
@@ -249,7 +268,7 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
             std::string value = row.value;
             if (!soap && value.back() == '\n') value.pop_back();  // cv-bus prints text stripped
             EXPECT_EQ(xpath(answer, row.expression), value) << answer;
-            EXPECT_TRUE(log.contains(row.log)) << row.log;
+            EXPECT_GT(logged(row.log), 0u) << row.log;
         }
     }
     // Nothing was written where the refused requests pointed.
@@ -265,9 +284,9 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
 
 // zeep builds its client of each request from the WSDL served at the request's URL.
 TEST_F(ControlTest, ZeepFromTheServedWSDL) {
-    if (stream.empty()) GTEST_SKIP() << "shared test data not found: testdata/ts/video";
     if (run_command("/usr/bin/python3 -c 'import zeep; print(1)' 2>/dev/null") != "1\n")
         GTEST_SKIP() << "python3-zeep is not installed for /usr/bin/python3";
+    start_with_transports();
     const std::string base = "http://127.0.0.1:" + std::to_string(soap_port);
     EXPECT_EQ(run_command("/usr/bin/python3 " + source_dir() + "/capture/tests/control_zeep.py " +
                           base + " " + std::to_string(free_udp_port()) + " " +
@@ -289,6 +308,16 @@ TEST_F(ControlTest, ZeepFromTheServedWSDL) {
     const std::string wsdl = run_command("curl -s " + base + "/capture-stop?WSDL");
     EXPECT_EQ(xpath(wsdl, "concat(//port/@binding, ' ', //address/@location)"),
               "cv:capture-stop " + base + "/capture-stop");
+}
+
+// Without "soap" and "trellis" settings the program runs with no transport, and says so for each
+// transport a handler names.
+TEST_F(ControlTest, NoTransportWithoutTheirSettings) {
+    start("");
+    EXPECT_TRUE(eventually([&] { return logged("No matching message transport: ") == 16; }));
+    EXPECT_EQ(logged("No matching message transport: soap"), 8u);
+    EXPECT_EQ(logged("No matching message transport: trellis"), 8u);
+    EXPECT_EQ(logged("Starting HTTP SOAP server"), 0u);
 }
 
 }  // namespace
