@@ -1,5 +1,5 @@
-# A stock SOAP client built from the daemon's own WSDL: zeep reads BASE/NAME?wsdl for each
-# request, calls it with typed arguments and prints one line per call.
+# A stock SOAP client of the daemon: zeep builds one from the WSDL served at BASE/NAME?wsdl for
+# each request and calls it with typed arguments, printing one line per call.
 #   control_zeep.py BASE UDP-PORT START   (a port for the capture it adds; a playlist start)
 import sys
 
@@ -11,44 +11,30 @@ base, port, start = sys.argv[1:4]
 history = HistoryPlugin()
 
 
-def call(request, operation, **arguments):
-    client = zeep.Client(base + "/" + request + "?wsdl", plugins=[history])
+def show(request, operation, shown=str, **arguments):
     try:
+        client = zeep.Client(base + "/" + request + "?wsdl", plugins=[history])
         answer = getattr(client.service, operation)(**arguments)
-        return "ok" if answer is None else answer
-    except zeep.exceptions.Error:
-        # Faults come as SOAP 1.2 envelopes, which a SOAP 1.1 binding does not read as faults.
-        text = history.last_received["envelope"].find(".//{*}Text")
-        return "fault " + (text.text if text is not None else "(none)")
+        print(request, "ok" if answer is None else shown(answer))
+    except zeep.exceptions.Error:  # a SOAP 1.1 binding does not take the SOAP 1.2 fault as one
+        print(request, "fault", history.last_received["envelope"].find(".//{*}Text").text)
 
 
-def show(request, operation, shown=lambda answer: answer, **arguments):
-    answer = call(request, operation, **arguments)
-    print(request, answer if isinstance(answer, str) else shown(answer))
-
-
-def ids(captures):
-    return " ".join(capture.id for capture in captures)
-
-
-definition = [etree.Element("start", mode="external"),
-              etree.Element("source", address="127.0.0.1", port=port)]
+names = lambda items: " ".join(item.name for item in items)
+ids = lambda captures: " ".join(capture.id for capture in captures)
+capture = [etree.Element("start", mode="external"),
+           etree.Element("source", address="127.0.0.1", port=port)]
 show("capture-list", "CaptureList", ids)
-show("capture-epg-services", "CaptureEPGServices",
-     lambda services: " ".join(s.name for s in services))
+show("capture-epg-services", "CaptureEPGServices", names)
 show("capture-epg-listing", "CaptureEPGListing",
-     lambda listing: " ".join(s.name + ": " + " ".join(e.name for e in s["epg-events"]["epg-event"])
-                              for s in listing))
-show("capture-add", "CaptureAdd", id="zeep", _value_1=definition)
-show("capture-add", "CaptureAdd", id="zeep", _value_1=definition)
+     lambda listing: " ".join(s.name + ": " + names(s["epg-events"]["epg-event"]) for s in listing))
+show("capture-add", "CaptureAdd", id="zeep", _value_1=capture)
+show("capture-add", "CaptureAdd", id="zeep", _value_1=capture)
 show("capture-list", "CaptureList", ids)
 show("capture-start", "CaptureStart", id="zeep", duration="1 hour", _value_1="")
-show("capture-start", "CaptureStart", id="zeep", _value_1="")
 show("capture-stop", "CaptureStop", id="zeep")
 show("capture-playlist", "CapturePlaylist",
-     lambda playlist: "%d file(s) from NPT %g to %g" % (len(playlist.playlist.file),
-                                                       playlist.start.npt, playlist.end.npt),
+     lambda p: "%d file(s) from NPT %g to %g" % (len(p.playlist.file), p.start.npt, p.end.npt),
      channel="rec", start=start, duration="1 second")
-show("capture-playlist", "CapturePlaylist", channel="rec", event="70000")
 show("capture-remove", "CaptureRemove", id="zeep")
 show("capture-remove", "CaptureRemove", id="zeep")
