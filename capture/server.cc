@@ -134,4 +134,21 @@ std::vector<std::string> Server::epg_capture_ids() const {
     return epg_captures_->ids();
 }
 
+void Server::for_each_capture(const std::function<void(const Capture&)>& fn) {
+    Captures::ReadView view(captures_);
+    for (auto item : view)
+        fn(*item.object);
+}
+
+bool Server::playlist_settings_of(const std::string& id, PlaylistSettings& out) {
+    return with_capture(id, [&](Capture& capture) {
+        const CaptureSettings& settings = capture.settings();
+        out.naming = settings.naming;
+        out.event_lead = settings.event_lead;
+        out.event_tail = settings.event_tail;
+        out.event_min_percent = settings.event_min_percent;
+        out.segment_length = settings.segment_length;
+    });
+}
+
 }  // namespace Corvid::Capture

@@ -92,6 +92,10 @@ class Server : public Gantry::Daemon::Application {
     bool with_capture(const std::string& id, const std::function<void(Capture&)>& fn);
     // Ids of the running EPG captures, in id order.
     std::vector<std::string> epg_capture_ids() const;
+    // Runs fn on every capture, in id order, under the registry's read lock.
+    void for_each_capture(const std::function<void(const Capture&)>& fn);
+    // What the playlists of the capture depend on; false, logged, if there is no such capture.
+    bool playlist_settings_of(const std::string& id, PlaylistSettings& out);
 
   private:
     using Captures = Gantry::Cache::BasicPointerCache<std::string, Capture>;

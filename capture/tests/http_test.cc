@@ -1,0 +1,150 @@
+// The HTTP endpoints served in-process on 127.0.0.1 and judged by tools we did not write: ffmpeg
+// plays the HLS, promtool checks the metrics, xmllint validates the XMLTV.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "capture/http_endpoints.h"
+#include "capture/http_hls.h"
+#include "capture/server.h"
+#include "capture/tests/playlist_folder.h"
+#include "gantry/net/tcp_server.h"
+#include "gantry/net/udp_socket.h"
+#include "gantry/web/simple_http_server.h"
+#include "gantry/xml/configuration.h"
+
+namespace Corvid::Capture::Testing {
+namespace {
+
+namespace Net = Gantry::Net;
+
+struct Http {
+    Gantry::Web::SimpleHTTPServer server{Net::IPAddress("127.0.0.1"), 0, "test", 5};
+    Net::TCPServerThread thread{server};
+    // "<code> <body>" of curl with the given options and path.
+    std::string get(const std::string& path, const std::string& options = "") {
+        return run_command("curl -s --path-as-is --max-time 20 -w ' %{http_code}' " + options +
+                           " " + shell_quote(url(path)));
+    }
+    std::string url(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(server.port()) + path;
+    }
+};
+
+TEST(HttpHls, FfmpegPlaysOverHttpAndNothingOutsideTheSegmentsIsServed) {
+    CORVID_REQUIRE_PROGRAM("ffmpeg");
+    CORVID_REQUIRE_PROGRAM("curl");
+    CORVID_REQUIRE_STREAM(stream, "h264-idr2s.ts");
+    SegmentFolder folder;
+    ASSERT_TRUE(folder.make(stream, {0, 7}));
+    Http http;
+    http.server.add(std::make_unique<HlsHandler>(
+        [&](const std::string& id, PlaylistSettings& out) {
+            out = folder.settings;
+            return id == "ch1";
+        },
+        2 << 20));
+    const std::string range = "?start=2026-03-01T10:00:01Z&end=2026-03-01T10:00:10Z";
+    for (const char* list : {"/hls/ch1.m3u8", "/hls/ch1/iframes.m3u8"}) {
+        int status = -1;
+        EXPECT_EQ(run_command("ffmpeg -v error -i " + shell_quote(http.url(list + range)) +
+                                  " -f null - 2>&1",
+                              &status),
+                  "")
+            << list;
+        EXPECT_EQ(status, 0) << list;
+    }
+
+    const std::string leaf = folder.paths[0].substr(folder.paths[0].rfind('/') + 1);
+    const std::string seg = "/hls/ch1/" + leaf;
+    ASSERT_EQ(
+        ::symlink("/etc/hostname", folder.settings.naming.file_name(t0 + Duration(3600)).c_str()),
+        0);
+    const std::string link = seg.substr(0, seg.size() - 11) + "11_00_00.ts";
+    const std::vector<uint8_t> bytes = read_file(folder.paths[0]);
+    const std::string head(bytes.begin() + 10, bytes.begin() + 20);
+    const std::string size = std::to_string(bytes.size());
+    const std::string cases[][3] = {
+        {"/hls/ch1.m3u8", "", " 400"},  // no start
+        {"/hls/ch1.m3u8?start=yesterday", "", " 400"},
+        {"/hls/ch1.m3u8" + range.substr(0, 26) + "&end=2026-03-01T09:00:00Z", "", " 400"},
+        {"/hls/ch2.m3u8" + range, "", " 404"},
+        {"/hls/ch1.m3u8?start=2027-01-01T00:00:00Z", "", " 404"},
+        {"/hls/..%2F..%2Fetc.m3u8" + range, "", " 400"},
+        {"/hls/ch1/../../../../etc/passwd", "", " 404"},
+        {"/hls/ch1/..%2F..%2Fetc%2Fpasswd", "", " 404"},
+        {seg + ".cvi2", "", " 404"},
+        {link, "", " 404"},  // a symlink named like a segment
+        {seg, "-r 10-19", head + " 206"},
+        {seg, "-r 0-100000000 -o /dev/null", " 206"},  // shortened to the 2 MiB limit
+        {seg, "", " 400"},                             // too large without a range
+        {seg, "-r 5-2", " 400"},
+        {seg, "-r " + size + "-", " 416"},
+        {seg, "-X POST", " 405"},
+    };
+    for (const auto& [path, options, expected] : cases)
+        EXPECT_EQ(http.get(path, options), expected) << path << " " << options;
+    EXPECT_NE(http.get(seg, "-r -5 -D -")
+                  .find("-range: bytes " + std::to_string(bytes.size() - 5) + "-" +
+                        std::to_string(bytes.size() - 1) + "/" + size),
+              std::string::npos);
+}
+
+TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatIsServed) {
+    CORVID_REQUIRE_PROGRAM("curl");
+    CORVID_REQUIRE_PROGRAM("promtool");
+    CORVID_REQUIRE_PROGRAM("xmllint");
+    TempDir dir;
+    Server server;
+    Gantry::XML::Configuration configuration("");
+    ASSERT_TRUE(configuration.read_text("<captured><captures><default><file prefix='" + dir.path() +
+                                            "/'/></default></captures></captured>",
+                                        "captured"));
+    server.apply_config(configuration);
+    Gantry::XML::Element a("capture"), b("capture");
+    a.merge_xml("<capture id='a\"b'><source address='127.0.0.1' port='0'/></capture>");
+    b.merge_xml("<capture id='quiet'><source address='127.0.0.1' port='0'/></capture>");
+    ASSERT_TRUE(server.add_capture(b, true));
+    ASSERT_FALSE(server.add_capture(a, true));  // ids are names of files: no quotes
+    a.set_attr("id", "busy");
+    ASSERT_TRUE(server.add_capture(a, true));
+    Net::EndPoint to;
+    server.with_capture("busy", [&](Capture& c) { to = c.local_end_point(); });
+    Net::UDPSocket sender;
+    const std::string packet(7 * 188, '\xff');
+    for (int i = 0; i < 20; i++)
+        sender.send_to(packet.data(), packet.size(), 0, {Net::IPAddress("127.0.0.1"), to.port()});
+    server.epg_store().add_service("busy", Duration(86400), 7, "P", "Seven <&>");
+    server.epg_store().add_event(7, 1, Stamp::now(), Duration(1800), "News & \"weather\"", "d");
+
+    Http http;
+    add_http_endpoints(http.server, server, {true, false, true}, "1.2.2");
+    std::string metrics;
+    for (int i = 0; i < 200 && metrics.find("{capture=\"busy\"} 20\n") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        http.get("/metrics", "-o " + dir.file("metrics.txt"));
+        const std::vector<uint8_t> text = read_file(dir.file("metrics.txt"));
+        metrics.assign(text.begin(), text.end());
+    }
+    EXPECT_NE(metrics.find("cv_capture_datagrams_total{capture=\"busy\"} 20\n"), std::string::npos);
+    EXPECT_NE(metrics.find("cv_capture_received_bytes_total{capture=\"busy\"} 26320\n"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("cv_capture_datagrams_total{capture=\"quiet\"} 0\n"), std::string::npos);
+    EXPECT_NE(metrics.find("cv_guide_events 1\n"), std::string::npos);
+    int status = -1;
+    EXPECT_EQ(
+        run_command("promtool check metrics < " + shell_quote(dir.file("metrics.txt")) + " 2>&1",
+                    &status),
+        "");
+    EXPECT_EQ(status, 0) << metrics;
+
+    EXPECT_EQ(http.get("/xmltv", "-o " + dir.file("tv.xml")), " 200");
+    EXPECT_EQ(run_command("xmllint --noout --xpath 'string(/tv/programme/title)' " +
+                          shell_quote(dir.file("tv.xml")) + " 2>&1"),
+              "News & \"weather\"\n");
+    EXPECT_EQ(http.get("/hls/busy.m3u8"), " 404");  // not enabled
+}
+
+}  // namespace
+}  // namespace Corvid::Capture::Testing
