@@ -9,31 +9,14 @@ namespace Gantry::SOAP {
 
 namespace {
 
-// The Host header is the client's to choose; it must not break the document it lands in.
-std::string escape_attribute(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+// The Host header is the client's to choose; one that is not a plain host[:port] stays out of
+// the document.
+std::string host_of(const Web::HTTPMessage& request) {
+    const std::string host = request.headers.get_header("host");
+    const bool plain = !host.empty() && host.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789.-:[]") == std::string::npos;
+    return plain ? host : "localhost";
 }
 
 }  // namespace
@@ -41,10 +24,8 @@ std::string escape_attribute(std::string_view text) {
 bool URLHandler::handle_request(Web::HTTPMessage& request, Web::HTTPMessage& response,
                                 const SSL::ClientDetails& client) {
     if (request.method == "GET" && description_ && Text::to_lower(request.url.query()) == "wsdl") {
-        const std::string host = request.headers.get_header("host", "localhost");
         response.headers.put_header("content-type", "text/xml; charset=utf-8");
-        response.body =
-            describe(*description_, escape_attribute("http://" + host + request.url.path()));
+        response.body = describe(*description_, "http://" + host_of(request) + request.url.path());
         return true;
     }
     if (request.method != "POST") {
