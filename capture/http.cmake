@@ -13,3 +13,11 @@ corvid_test(NAME corvid_capture_http_tests TIMEOUT 60
 if(TARGET corvid_capture_http_tests)
   add_dependencies(corvid_capture_http_tests cv-index)
 endif()
+
+# Run by hand: capture/bench/http_bench.sh BUILD_DIR STREAM (a build with -DCORVID_BENCH=ON).
+if(CORVID_BENCH)
+  add_executable(http-serve bench/http_serve.cc)
+  target_compile_options(http-serve PRIVATE ${CORVID_WARNINGS})
+  target_link_libraries(http-serve PRIVATE corvid_capture_http gantry_net)
+  set_target_properties(http-serve PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()
