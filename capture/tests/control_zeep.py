@@ -1,5 +1,5 @@
-# A stock SOAP client of the daemon: zeep builds one from the WSDL served at BASE/NAME?wsdl for
-# each request and calls it with typed arguments, printing one line per call.
+# A stock SOAP client: zeep builds one from the WSDL served at BASE/NAME?wsdl for each request,
+# calls it with typed arguments and prints a line per call.
 #   control_zeep.py BASE UDP-PORT START   (a port for the capture it adds; a playlist start)
 import sys
 
@@ -11,7 +11,8 @@ base, port, start = sys.argv[1:4]
 history = HistoryPlugin()
 
 
-def show(request, operation, shown=str, **arguments):
+def show(request, shown=str, **arguments):
+    operation = request.title().replace("-", "").replace("Epg", "EPG")
     try:
         client = zeep.Client(base + "/" + request + "?wsdl", plugins=[history])
         answer = getattr(client.service, operation)(**arguments)
@@ -24,17 +25,15 @@ names = lambda items: " ".join(item.name for item in items)
 ids = lambda captures: " ".join(capture.id for capture in captures)
 capture = [etree.Element("start", mode="external"),
            etree.Element("source", address="127.0.0.1", port=port)]
-show("capture-list", "CaptureList", ids)
-show("capture-epg-services", "CaptureEPGServices", names)
-show("capture-epg-listing", "CaptureEPGListing",
-     lambda listing: " ".join(s.name + ": " + names(s["epg-events"]["epg-event"]) for s in listing))
-show("capture-add", "CaptureAdd", id="zeep", _value_1=capture)
-show("capture-add", "CaptureAdd", id="zeep", _value_1=capture)
-show("capture-list", "CaptureList", ids)
-show("capture-start", "CaptureStart", id="zeep", duration="1 hour", _value_1="")
-show("capture-stop", "CaptureStop", id="zeep")
-show("capture-playlist", "CapturePlaylist",
-     lambda p: "%d file(s) from NPT %g to %g" % (len(p.playlist.file), p.start.npt, p.end.npt),
-     channel="rec", start=start, duration="1 second")
-show("capture-remove", "CaptureRemove", id="zeep")
-show("capture-remove", "CaptureRemove", id="zeep")
+show("capture-list", ids)
+show("capture-epg-services", names)
+show("capture-epg-listing", lambda l: names(l) + ": " + names(l[0]["epg-events"]["epg-event"]))
+show("capture-add", id="zeep", _value_1=capture)
+show("capture-add", id="zeep", _value_1=capture)
+show("capture-list", ids)
+show("capture-start", id="zeep", duration="1 hour", _value_1="")
+show("capture-stop", id="zeep")
+show("capture-playlist", lambda p: "%d file(s) from NPT %g to %g" % (
+    len(p.playlist.file), p.start.npt, p.end.npt), channel="rec", start=start, duration="1 second")
+show("capture-remove", id="zeep")
+show("capture-remove", id="zeep")
