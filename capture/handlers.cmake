@@ -16,7 +16,7 @@ corvid_library(NAME corvid_capture_handlers
 
 # The handlers in the cv-captured program over SOAP (curl, python3-zeep from the WSDL) and the bus
 # (tools/cv-bus).
-corvid_test(NAME corvid_capture_control_tests TIMEOUT 60
+corvid_test(NAME corvid_capture_control_tests TIMEOUT 120
   SOURCES tests/control_test.cc
   DEPS corvid_capture_playlist corvid_epg gantry_net
   LABELS capture)

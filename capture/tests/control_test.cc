@@ -74,7 +74,7 @@ struct ControlTest : testing::Test {
         EPGStore store;
         store.add_service("rec", Duration(3600), 256, "Provider", "Rec One");
         store.add_event(256, 12, recorded_at + Duration(0.5), Duration(1), "Covered", "");
-        store.add_event(256, 13, now - Duration(20), Duration(100), "Running", "");
+        store.add_event(256, 13, now - Duration(20), Duration(600), "Running", "");
         store.add_event(256, 4464, now + Duration(1800), Duration(1800), "Later", "");
         ASSERT_TRUE(store.save(dir.file("epg.xml")));
     }
