@@ -264,6 +264,9 @@ TEST_F(ControlTest, TransportsAsTheSettingsHaveThem) {
     stop();
     start(true, false, true);
     EXPECT_EQ(logged("No matching message transport: trellis"), 8u);
+    EXPECT_EQ(run_command("curl -s -D - -o /dev/null http://127.0.0.1:" + soap_port +
+                          "/capture-list | grep -ci '^server: Corvid captured SOAP server'"),
+              "1\n");
     const std::string list = over_soap(request("capture-list", "")),
                       services = over_soap(request("capture-epg-services", ""));
     EXPECT_EQ(xpath(list, "concat(count(//capture-list-response), count(//capture))"), "10");
