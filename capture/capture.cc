@@ -35,9 +35,6 @@ bool can_write(const std::string& path) {
     return true;
 }
 
-// The receive timeout lets the receive loop see a stop request even if the wake-up is missed.
-constexpr int RECEIVE_TIMEOUT_US = 200000;
-
 }  // namespace
 
 Capture::Capture(const XML::Element& definition, const XML::Element& defaults, EPGDecoder& decoder,
@@ -61,7 +58,7 @@ Capture::Capture(const XML::Element& definition, const XML::Element& defaults, E
         if (!settings_.current_output_path.empty())
             start_capturing(settings_.current_output_path, true, settings_.current_output_base_pcr);
         for (const ScheduleEvent& event : settings_.events)
-            schedule_.add(event);
+            add_schedule_event(event);
     }
 }
 
@@ -109,7 +106,7 @@ bool Capture::construct(const XML::Element& definition, const XML::Element& defa
                      << problem << std::endl;
         return false;
     }
-    socket_->set_timeout(0, RECEIVE_TIMEOUT_US);
+    socket_->set_timeout(0, ReceiveThread::socket_timeout_us);
     const int granted = configure_receive_socket(socket_->fd(), settings_.receive_buffer);
     Log::Detail() << label << " receive buffer " << granted << " bytes (asked for "
                   << settings_.receive_buffer << ")" << std::endl;
@@ -203,17 +200,26 @@ bool Capture::stop_capturing() {
     return true;
 }
 
+bool Capture::add_schedule_event(ScheduleEvent event) {
+    const bool added = schedule_.add(std::move(event));
+    scheduled_.store(true);
+    return added;
+}
+
 void Capture::schedule_stop(Time::Stamp time) {
-    schedule_.add(ScheduleEvent{time, ScheduleEvent::STOP, {}});
+    add_schedule_event(ScheduleEvent{time, ScheduleEvent::STOP, {}});
 }
 
 void Capture::schedule_check() {
+    if (!scheduled_.load()) return;
     const std::optional<ScheduleEvent> due = schedule_.take_due(clock_());
-    if (!due) return;
-    if (due->action == ScheduleEvent::START)
+    if (due && due->action == ScheduleEvent::START)
         start_capturing(due->path, false, -1.0);
-    else if (due->action == ScheduleEvent::STOP)
+    else if (due && due->action == ScheduleEvent::STOP)
         stop_capturing();
+    // Lowered before the look, so an event added meanwhile raises it again.
+    scheduled_.store(false);
+    if (!schedule_.events().empty()) scheduled_.store(true);
 }
 
 void Capture::prune() {

@@ -83,7 +83,7 @@ class Capture {
     bool start_capturing(const std::string& path, bool append, double base_pcr);
     bool stop_capturing();
     void schedule_stop(Gantry::Time::Stamp time);
-    bool add_schedule_event(ScheduleEvent event) { return schedule_.add(std::move(event)); }
+    bool add_schedule_event(ScheduleEvent event);
     std::vector<ScheduleEvent> schedule() const { return schedule_.events(); }
     // Handles at most one due event; called on every service tick.
     void schedule_check();
@@ -112,6 +112,9 @@ class Capture {
     CaptureCounters counters_;
     Session session_;
     Schedule schedule_;
+    // False only while the schedule is empty: most captures have nothing scheduled, and the
+    // service checks each of them on every tick.
+    std::atomic<bool> scheduled_{false};
     std::atomic<bool> running_{true};
     std::unique_ptr<DatagramRing> ring_;
     std::unique_ptr<Gantry::Net::UDPSocket> socket_;

@@ -16,6 +16,8 @@ class Capture::CaptureThread : public Gantry::MT::Thread {
 
   protected:
     void run() override;
+    // Ends the pause of a thread waiting for data.
+    void wake() override;
 
   private:
     Capture& capture_;

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <new>
 
 namespace Corvid::Capture {
@@ -17,6 +18,49 @@ DatagramRing::DatagramRing(size_t slots, size_t buffer_size)
 
 DatagramRing::~DatagramRing() {
     ::munmap(buffers_, slots_ * buffer_size_);
+}
+
+void DatagramRing::wait(std::chrono::nanoseconds timeout, bool sleep) {
+    Gantry::MT::Lock lock(wait_mutex_);
+    if (interrupted_) return;
+    if (!sleep) {
+        woken_.wait_for(wait_mutex_, timeout);
+        return;
+    }
+    // The producer signals under the mutex, so once the flag is up it cannot wake us before we
+    // wait.
+    sleeping_.store(true, std::memory_order_seq_cst);
+    if (published_.load(std::memory_order_seq_cst) == taken_) woken_.wait_for(wait_mutex_, timeout);
+    sleeping_.store(false, std::memory_order_relaxed);
+}
+
+void DatagramRing::interrupt() {
+    Gantry::MT::Lock lock(wait_mutex_);
+    interrupted_ = true;
+    woken_.signal();
+}
+
+void DatagramRing::wake_sleeper() {
+    Gantry::MT::Lock lock(wait_mutex_);
+    woken_.signal();
+}
+
+void RingPacer::pause(std::chrono::nanoseconds longest) {
+    const auto now = std::chrono::steady_clock::now();
+    empty_pauses_ = taken_ > 0 ? 0 : std::min(empty_pauses_ + 1, quiet_pauses);
+    if (empty_pauses_ == quiet_pauses) {
+        ring_.wait(longest, true);
+    } else {
+        std::chrono::duration<double> pause = max_pause;
+        if (taken_ > 0)
+            pause = std::min<std::chrono::duration<double>>(
+                max_pause, (now - paused_at_) * (ring_.slots() / 8.0 / taken_));
+        ring_.wait(std::max<std::chrono::nanoseconds>(
+                       min_pause, std::chrono::duration_cast<std::chrono::nanoseconds>(pause)),
+                   false);
+    }
+    paused_at_ = now;
+    taken_ = 0;
 }
 
 }  // namespace Corvid::Capture

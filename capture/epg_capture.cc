@@ -2,8 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <chrono>
-
 #include "capture/capture_settings.h"
 #include "gantry/log/log.h"
 #include "gantry/mt/thread.h"
@@ -15,14 +13,6 @@ namespace Corvid::Capture {
 namespace Log = Gantry::Log;
 namespace XML = Gantry::XML;
 
-namespace {
-
-constexpr std::chrono::milliseconds IDLE_PAUSE{10};
-// The receive timeout lets the receive loop see a stop request even if the wake-up is missed.
-constexpr int RECEIVE_TIMEOUT_US = 200000;
-
-}  // namespace
-
 class EPGCapture::EPGCaptureThread : public Gantry::MT::Thread {
   public:
     explicit EPGCaptureThread(EPGCapture& capture) : capture_(capture) {}
@@ -31,10 +21,17 @@ class EPGCapture::EPGCaptureThread : public Gantry::MT::Thread {
   protected:
     void run() override {
         capture_.start_receiving();
-        while (capture_.running_.load(std::memory_order_acquire) && !stop_requested())
-            if (!capture_.decode_waiting()) wait_for_stop(IDLE_PAUSE);
+        RingPacer pacer(*capture_.ring_);
+        while (capture_.running_.load(std::memory_order_acquire) && !stop_requested()) {
+            const size_t decoded = capture_.decode_waiting();
+            // Guide data needs no bookkeeping while none comes.
+            if (decoded == 0) pacer.pause(RingPacer::unfed_wait);
+            pacer.took(decoded);
+        }
         Log::Detail() << "EPG Capture '" << capture_.id_ << "' ended" << std::endl;
     }
+
+    void wake() override { capture_.ring_->interrupt(); }
 
   private:
     EPGCapture& capture_;
@@ -74,7 +71,7 @@ bool EPGCapture::open() {
                          << ": " << problem << std::endl;
         return false;
     }
-    socket_->set_timeout(0, RECEIVE_TIMEOUT_US);
+    socket_->set_timeout(0, ReceiveThread::socket_timeout_us);
     // Room for a burst of guide sections while the capture thread decodes.
     configure_receive_socket(socket_->fd(), CaptureSettings::default_receive_buffer);
     ring_ = std::make_unique<DatagramRing>();
@@ -87,17 +84,16 @@ void EPGCapture::start_receiving() {
     receive_thread_->start();
 }
 
-bool EPGCapture::decode_waiting() {
-    size_t waiting = ring_->available();
-    if (waiting == 0) return false;
-    for (; waiting > 0; waiting--) {
+size_t EPGCapture::decode_waiting() {
+    const size_t waiting = ring_->available();
+    for (size_t i = 0; i < waiting; i++) {
         const DatagramRing::Datagram datagram = ring_->front();
         const uint8_t* data = datagram.data;
         size_t length = datagram.length;
         if (rtp_->unwrap(data, length)) process_data(decoder_, data, length, state_, nullptr);
         ring_->release();
     }
-    return true;
+    return waiting;
 }
 
 void EPGCapture::shutdown() {

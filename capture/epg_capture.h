@@ -62,8 +62,8 @@ class EPGCapture {
 
     bool open();
     void start_receiving();
-    // Decodes what waits on the ring; false if nothing did.
-    bool decode_waiting();
+    // Decodes what waits on the ring; how many datagrams did.
+    size_t decode_waiting();
 
     std::string id_;
     SourceSettings source_;
