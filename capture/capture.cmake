@@ -15,7 +15,7 @@ corvid_test(NAME corvid_capture_tests THREADED
   LABELS capture)
 # Guide stream captures and what captures receive: RTP, interfaces and source-specific joins.
 corvid_test(NAME corvid_capture_source_tests THREADED
-  SOURCES tests/epg_capture_test.cc tests/rtp_test.cc tests/idle_ring_test.cc
+  SOURCES tests/epg_capture_test.cc tests/rtp_test.cc
   DEPS corvid_capture
   LABELS capture)
 
