@@ -49,6 +49,8 @@ class Control {
     void delete_transports();
 
     Gantry::Message::Broker* broker() { return broker_.get(); }
+    // Null when no SOAP server runs.
+    Gantry::SOAP::Server* soap_server() { return soap_server_.get(); }
     const Gantry::XML::Element& trellis_settings() const { return trellis_; }
     const Gantry::XML::Element& soap_settings() const { return soap_; }
     const Gantry::XML::Element& message_settings() const { return messages_; }

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include "capture/control.h"
+#include "capture/http_endpoints.h"
 #include "capture/server_epg.h"
 #include "capture/storage_roots.h"
 #include "epg/huffman.h"
 #include "gantry/log/log.h"
+#include "gantry/soap/server.h"
 #include "gantry/xml/configuration.h"
 
 namespace Corvid::Capture {
@@ -75,6 +77,11 @@ int Server::begin_run() {
         Log::Error() << "Cannot configure server" << std::endl;
         return 2;
     }
+    // Read once, like the SOAP servers they join.
+    const HttpEndpoints endpoints = HttpEndpoints::read(control_->soap_settings());
+    if (endpoints.any() && control_->soap_server())
+        for (const auto& http : control_->soap_server()->http_servers())
+            add_http_endpoints(*http, *this, endpoints, CORVID_VERSION);
     on_config_reload();
     if (!epg_file_.empty()) store_.load(epg_file_);
     last_save_ = last_epg_save_ = last_epg_prune_ = last_sync_ = Time::Stamp::from_unix(0);

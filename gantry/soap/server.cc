@@ -60,4 +60,11 @@ std::vector<Net::EndPoint> Server::end_points() const {
     return points;
 }
 
+std::vector<std::shared_ptr<Web::SimpleHTTPServer>> Server::http_servers() const {
+    std::vector<std::shared_ptr<Web::SimpleHTTPServer>> servers;
+    for (const Running& server : running_)
+        servers.push_back(server.http);
+    return servers;
+}
+
 }  // namespace Gantry::SOAP

@@ -42,6 +42,8 @@ class Server {
 
     // The servers running, in the order started (HTTP first).
     std::vector<Net::EndPoint> end_points() const;
+    // The same servers, for URL handlers beside the SOAP ones.
+    std::vector<std::shared_ptr<Web::SimpleHTTPServer>> http_servers() const;
 
   private:
     struct Running {
