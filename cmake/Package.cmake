@@ -41,3 +41,14 @@ if(CORVID_TESTS)
     COMMAND ${PROJECT_SOURCE_DIR}/packaging/tests/package_test.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(package_contents PROPERTIES LABELS package TIMEOUT 120)
 endif()
+
+# The fault drills of the daemon (packaging/drills/drills.py, about 25 s): off by default, since
+# they need root (a private mount namespace and a tmpfs) and a build of cv-captured and cv-index.
+option(CORVID_DRILLS "Register the fault drills as the test capture_drills (label drills)" OFF)
+if(CORVID_TESTS AND CORVID_DRILLS)
+  add_test(NAME capture_drills COMMAND /usr/bin/python3
+    ${PROJECT_SOURCE_DIR}/packaging/drills/drills.py ${CMAKE_BINARY_DIR}
+    ${CMAKE_BINARY_DIR}/test-streams/h264-idr2s.ts)
+  set_tests_properties(capture_drills PROPERTIES LABELS drills TIMEOUT 90
+    FIXTURES_REQUIRED test_streams)
+endif()
