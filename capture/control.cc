@@ -24,7 +24,11 @@ void Control::apply_config(XML::Configuration& configuration) {
 }
 
 bool Control::configure() {
-    broker_ = std::make_unique<Gantry::Message::Broker>();
+    std::vector<std::string> names;
+    for (const auto& child : messages_.children())
+        names.push_back(child->name());
+    broker_ = std::make_unique<Gantry::Message::Broker>(
+        counts_.wrap(Gantry::Message::handler_registry(), names));
     bus_ = Gantry::Trellis::start(trellis_, *broker_);
     soap_server_ = std::make_unique<Gantry::SOAP::Server>(soap_, *broker_, SOAP_SERVER_NAME,
                                                           nullptr, wsdl_document());

@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "capture/http_requests.h"
 #include "gantry/xml/element.h"
 
 namespace Gantry::Message {
@@ -54,11 +55,14 @@ class Control {
     const Gantry::XML::Element& trellis_settings() const { return trellis_; }
     const Gantry::XML::Element& soap_settings() const { return soap_; }
     const Gantry::XML::Element& message_settings() const { return messages_; }
+    // Requests and faults of the handlers, per request name and transport.
+    const RequestCounts& request_counts() const { return counts_; }
 
   private:
     Gantry::XML::Element trellis_{"trellis"};
     Gantry::XML::Element soap_{"soap"};
     Gantry::XML::Element messages_{"messages"};
+    RequestCounts counts_;  // before the broker, whose handlers count into it
     std::unique_ptr<Gantry::Message::Broker> broker_;
     std::unique_ptr<Gantry::Trellis::MultiClient> bus_;
     std::unique_ptr<Gantry::SOAP::Server> soap_server_;

@@ -1,7 +1,7 @@
 # The read-only HTTP endpoints of the service: /metrics, HLS playlists with their byte ranges, and
 # the guide as XMLTV. Part of the service, which adds them to its SOAP servers.
 target_sources(corvid_capture_service PRIVATE
-  http_metrics.cc http_hls.cc http_xmltv.cc http_endpoints.cc)
+  http_metrics.cc http_hls.cc http_xmltv.cc http_endpoints.cc http_requests.cc)
 target_link_libraries(corvid_capture_service PUBLIC corvid_capture_playlist gantry_web)
 target_compile_definitions(corvid_capture_service PRIVATE CORVID_VERSION="${PROJECT_VERSION}")
 
@@ -13,6 +13,7 @@ corvid_test(NAME corvid_capture_http_tests TIMEOUT 60
   STREAMS LABELS capture)
 if(TARGET corvid_capture_http_tests)
   add_dependencies(corvid_capture_http_tests cv-index)
+  corvid_link_whole(corvid_capture_http_tests PRIVATE corvid_capture_handlers)
 endif()
 
 # Run by hand: capture/bench/http_bench.sh BUILD_DIR STREAM (a build with -DCORVID_BENCH=ON).

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "capture/control.h"
 #include "capture/server.h"
 #include "gantry/web/http_server.h"
 
@@ -165,11 +166,20 @@ std::string MetricsHandler::scrape() {
               "The program's version.",
               {{"version=\"" + label(version_) + "\"", 1}}};
 
+    Family requests{"cv_requests_total", "counter", "Requests handled.", {}},
+        faults{"cv_request_faults_total", "counter", "Requests answered with a fault.", {}};
+    for (const auto& [key, count] : server_.control().request_counts().snapshot()) {
+        const std::string labels =
+            "request=\"" + label(key.first) + "\",transport=\"" + label(key.second) + "\"";
+        requests.samples.emplace_back(labels, static_cast<double>(count.requests));
+        faults.samples.emplace_back(labels, static_cast<double>(count.faults));
+    }
+
     std::ostringstream out;
     out.precision(15);
-    for (const Family* family :
-         {&datagrams, &bytes, &ring, &kernel, &cc, &rtp, &files, &write_errors, &capturing,
-          &segment, &age, &written, &epg, &services, &guide_events, &start, &build})
+    for (const Family* family : {&datagrams, &bytes, &ring, &kernel, &cc, &rtp, &files,
+                                 &write_errors, &capturing, &segment, &age, &written, &epg,
+                                 &services, &guide_events, &requests, &faults, &start, &build})
         write(out, *family);
     return out.str();
 }

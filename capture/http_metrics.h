@@ -4,7 +4,7 @@
 // Per capture: datagrams, bytes, ring and kernel drops, continuity errors, RTP losses, files
 // opened, write errors, whether it is recording, and the segment the clock says is current (its
 // start and age, when that file exists). Running EPG captures; services and events in the
-// guide; process start time and version.
+// guide; requests and faults per request name and transport; process start time and version.
 //
 // A scrape reads the registry under its read lock and copies the guide under the store's lock;
 // it stats one file per capture and lists no directory.

@@ -9,6 +9,7 @@
 #include "capture/http_hls.h"
 #include "capture/server.h"
 #include "capture/tests/playlist_folder.h"
+#include "gantry/init/sequence.h"
 #include "gantry/net/tcp_server.h"
 #include "gantry/net/udp_socket.h"
 #include "gantry/web/simple_http_server.h"
@@ -91,17 +92,28 @@ TEST(HttpHls, FfmpegPlaysOverHttpAndNothingOutsideTheSegmentsIsServed) {
               std::string::npos);
 }
 
-TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatIsServed) {
+// Through the service's own SOAP server, as the daemon runs them: handlers count their requests.
+TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
     CORVID_REQUIRE_PROGRAM("curl");
     CORVID_REQUIRE_PROGRAM("promtool");
     CORVID_REQUIRE_PROGRAM("xmllint");
+    Gantry::Init::Sequence::instance().run();
     TempDir dir;
     Server server;
+    // A port free a moment ago: the SOAP server takes its port from the configuration.
+    std::string port = run_command(
+        "/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+        "print(s.getsockname()[1])'");
+    port.pop_back();
     Gantry::XML::Configuration configuration("");
-    ASSERT_TRUE(configuration.read_text("<captured><captures><default><file prefix='" + dir.path() +
-                                            "/'/></default></captures></captured>",
-                                        "captured"));
+    ASSERT_TRUE(configuration.read_text(
+        "<captured><captures><default><file prefix='" + dir.path() +
+            "/'/></default></captures><soap><server address='127.0.0.1' port='" + port +
+            "'/><http metrics='yes' xmltv='yes'/></soap><messages><capture-remove><soap "
+            "url='/remove'/></capture-remove></messages></captured>",
+        "captured"));
     server.apply_config(configuration);
+    ASSERT_EQ(server.begin_run(), 0);
     Gantry::XML::Element a("capture"), b("capture");
     a.merge_xml("<capture id='a\"b'><source address='127.0.0.1' port='0'/></capture>");
     b.merge_xml("<capture id='quiet'><source address='127.0.0.1' port='0'/></capture>");
@@ -117,33 +129,39 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatIsServed) {
         sender.send_to(packet.data(), packet.size(), 0, {Net::IPAddress("127.0.0.1"), to.port()});
     server.epg_store().add_service("busy", Duration(86400), 7, "P", "Seven <&>");
     server.epg_store().add_event(7, 1, Stamp::now(), Duration(1800), "News & \"weather\"", "d");
+    const std::string base = "http://127.0.0.1:" + port;
+    run_command(
+        "curl -s --data-binary \"<e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/"
+        "envelope/'><e:Body><cv:capture-remove-request xmlns:cv='urn:corvid:capture:1' "
+        "id='quiet'/></e:Body></e:Envelope>\" " +
+        base + "/remove");
 
-    Http http;
-    add_http_endpoints(http.server, server, {true, false, true}, "1.2.2");
     std::string metrics;
+    const std::string file = dir.file("metrics.txt");
     for (int i = 0; i < 200 && metrics.find("{capture=\"busy\"} 20\n") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        http.get("/metrics", "-o " + dir.file("metrics.txt"));
-        const std::vector<uint8_t> text = read_file(dir.file("metrics.txt"));
+        run_command("curl -s -o " + file + " " + base + "/metrics");
+        const std::vector<uint8_t> text = read_file(file);
         metrics.assign(text.begin(), text.end());
     }
-    EXPECT_NE(metrics.find("cv_capture_datagrams_total{capture=\"busy\"} 20\n"), std::string::npos);
-    EXPECT_NE(metrics.find("cv_capture_received_bytes_total{capture=\"busy\"} 26320\n"),
-              std::string::npos);
-    EXPECT_NE(metrics.find("cv_capture_datagrams_total{capture=\"quiet\"} 0\n"), std::string::npos);
-    EXPECT_NE(metrics.find("cv_guide_events 1\n"), std::string::npos);
+    for (const char* sample :
+         {"cv_capture_datagrams_total{capture=\"busy\"} 20\n",
+          "cv_capture_received_bytes_total{capture=\"busy\"} 26320\n",
+          "cv_capture_datagrams_total{capture=\"quiet\"} 0\n", "cv_guide_events 1\n",
+          "cv_requests_total{request=\"capture-remove\",transport=\"soap\"} 1\n",
+          "cv_request_faults_total{request=\"capture-remove\",transport=\"soap\"} 1\n"})
+        EXPECT_NE(metrics.find(sample), std::string::npos) << sample;
     int status = -1;
-    EXPECT_EQ(
-        run_command("promtool check metrics < " + shell_quote(dir.file("metrics.txt")) + " 2>&1",
-                    &status),
-        "");
+    EXPECT_EQ(run_command("promtool check metrics < " + file + " 2>&1", &status), "");
     EXPECT_EQ(status, 0) << metrics;
 
-    EXPECT_EQ(http.get("/xmltv", "-o " + dir.file("tv.xml")), " 200");
+    run_command("curl -s -o " + dir.file("tv.xml") + " " + base + "/xmltv");
     EXPECT_EQ(run_command("xmllint --noout --xpath 'string(/tv/programme/title)' " +
-                          shell_quote(dir.file("tv.xml")) + " 2>&1"),
+                          dir.file("tv.xml") + " 2>&1"),
               "News & \"weather\"\n");
-    EXPECT_EQ(http.get("/hls/busy.m3u8"), " 404");  // not enabled
+    EXPECT_EQ(run_command("curl -s -o /dev/null -w '%{http_code}' " + base + "/hls/busy.m3u8"),
+              "404");  // not enabled
+    server.finish();
 }
 
 }  // namespace
