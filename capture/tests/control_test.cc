@@ -1,11 +1,9 @@
 // The request handlers as clients reach them in the cv-captured program: over SOAP (curl, and
 // zeep built from the served WSDL) and over the bus (tools/cv-bus). Answers are judged by XPath
 // (xmllint).
-#include <fcntl.h>
-#include <glob.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -26,6 +24,9 @@ using namespace Corvid::Testing;
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
 namespace Net = Gantry::Net;
+
+// As subreaper this process inherits the program the shell starts, to reap it.
+const int subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 
 bool eventually(const std::function<bool()>& condition) {
     for (int i = 0; i < 100 && !condition(); ++i)
@@ -66,7 +67,7 @@ std::string name_of(const std::string& document) {
 struct ControlTest : testing::Test {
     void SetUp() override {
         if (stream.empty()) GTEST_SKIP() << "shared test data not found: testdata/ts/video";
-        write_file(recorded, std::string(stream.begin(), stream.end()));
+        std::filesystem::copy_file(stream, recorded);
         int status = -1;
         run_command(shell_quote(tool_path("cv-index")) + " build " + shell_quote(recorded),
                     &status);
@@ -80,36 +81,28 @@ struct ControlTest : testing::Test {
     }
     // With SOAP and the bus as asked; up once they answer.
     void start(bool soap, bool bus_too, bool bare = false) {
-        std::string messages;
+        std::string settings =
+            "<captured><background daemon='no'/><log level='3'/><daemon><pid file='" +
+            dir.file("pid") + "'/></daemon><captures><storage roots='" + dir.path() +
+            "'/><default><file prefix='" + dir.path() + "/'/><index suffix='.cvi2'/></default>";
+        if (!bare) settings += "<capture id='rec'>" + source + "</capture>";
+        settings +=
+            "</captures><epg><disk file='" + dir.file(bare ? "none" : "epg.xml") + "'/></epg>";
+        if (soap) settings += "<soap><server address='127.0.0.1' port='" + soap_port + "'/></soap>";
+        if (bus_too)
+            settings += "<trellis><server host='127.0.0.1' port='" + std::to_string(bus.port()) +
+                        "'/></trellis>";
+        settings += "<messages>";
         for (std::string name :
              {"capture-start", "capture-stop", "capture-list", "capture-add", "capture-remove",
               "capture-playlist", "capture-epg-services", "capture-epg-listing"})
-            messages += "<" + name + "><soap url='/" + name + "'/><trellis subject='" +
+            settings += "<" + name + "><soap url='/" + name + "'/><trellis subject='" +
                         dotted(name) + "'/></" + name + ">";
-        write_file(config,
-                   "<captured><background daemon='no'/><log level='3'/><daemon><pid file='" +
-                       dir.file("pid") + "'/></daemon><captures><storage roots='" + dir.path() +
-                       "'/><default><file prefix='" + dir.path() +
-                       "/'/><index suffix='.cvi2'/></default>" +
-                       (bare ? ""
-                             : "<capture id='rec'><source address='127.0.0.1' port='" +
-                                   free_port(false) + "'/></capture>") +
-                       "</captures><epg><disk file='" + dir.file(bare ? "none.xml" : "epg.xml") +
-                       "'/></epg>" +
-                       (soap ? "<soap><server address='127.0.0.1' port='" + soap_port + "'/></soap>"
-                             : "") +
-                       (bus_too ? "<trellis><server host='127.0.0.1' port='" +
-                                      std::to_string(bus.port()) + "'/></trellis>"
-                                : "") +
-                       "<messages>" + messages + "</messages></captured>");
-        std::string program = tool_path("cv-captured");
-        char* argv[] = {program.data(), config.data(), nullptr};
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        ASSERT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&files);
+        write_file(config, settings + "</messages></captured>");
+        pid = std::atoi(run_command(shell_quote(tool_path("cv-captured")) + " " + config + " >" +
+                                    log + " & echo $!")
+                            .c_str());
+        ASSERT_GT(pid, 1);
         const std::string list = request("capture-list", "");
         ASSERT_TRUE(eventually([&] {
             return (!soap || !over_soap(list).empty()) &&
@@ -145,15 +138,14 @@ struct ControlTest : testing::Test {
 
     TempDir dir;
     std::string config = dir.file("captured.cfg.xml"), log = dir.file("log");
-    const std::string stream_path = shared_path("testdata/ts/video/tsduck-test-025.ts");
-    const std::vector<uint8_t> stream =
-        stream_path.empty() ? std::vector<uint8_t>() : read_file(stream_path);
+    const std::string stream = shared_path("testdata/ts/video/tsduck-test-025.ts");
     const Stamp now = Stamp::now();
     // In whole seconds, as segment names have them.
     const Stamp recorded_at = Stamp::from_unix((now - Duration(30)).unix_seconds());
     const std::string recorded =
         SegmentNaming{dir.path() + "/", "rec", ".ts", ".cvi2"}.file_name(recorded_at);
-    const std::string soap_port = free_port(true);
+    const std::string soap_port = free_port(true),
+                      source = "<source address='127.0.0.1' port='" + free_port(false) + "'/>";
     BusServer bus;
     pid_t pid = -1;
 };
@@ -177,8 +169,6 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
          "concat(//epg-service/@service-id, ' ', //epg-service/@history-length, ' ', "
          "//epg-service/@name)",
          "256 01:00:00 Rec One", "Capture EPG services request"},
-        {request("capture-list", ""), "concat(count(//capture), //capture/@id)", "1rec",
-         "Capture list request"},
         {request("capture-add", "id='dyn'", ext), ok, "ok", "Add capture request"},
         {request("capture-add", "id='dyn'", ext), fault, "Could not add capture",
          "Can't add capture 'dyn' - duplicate id "},
@@ -193,7 +183,8 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
         {request("capture-start", "id='dyn' duration='1 hour'"), ok, "ok",
          "Start capture request for capture id dyn, path [default], duration 01:00:00"},
         {request("capture-list", ""),
-         "concat(count(//capture), //capture[@id='dyn']/schedule/event/@action)", "2stop", ""},
+         "concat(count(//capture), //capture[@id='rec']/@id, //capture[@id='dyn']//event/@action)",
+         "2recstop", "Capture list request"},
         {request("capture-stop", "id='dyn'"), ok, "ok", "Stop capture request for channel dyn"},
         {request("capture-remove", "id='rec'"), fault, "Could not remove capture",
          "Can't remove capture 'rec' - not created dynamically"},
@@ -236,9 +227,7 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
         }
     }
     // Nothing was written where the refused requests pointed.
-    glob_t found;
-    EXPECT_EQ(::glob("/etc/cv-evil-*", 0, nullptr, &found), GLOB_NOMATCH);
-    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/../cv-escape.ts"));
+    EXPECT_EQ(run_command("ls /etc/cv-evil-* " + dir.path() + "/../cv-escape.ts 2>/dev/null"), "");
 }
 
 // zeep builds a client of each request from the WSDL served at its URL and makes all eight.
@@ -251,9 +240,8 @@ TEST_F(ControlTest, ZeepFromTheServedWSDL) {
         run_command("/usr/bin/python3 " + source_dir() + "/capture/tests/control_zeep.py " + base +
                     " " + free_port(false) + " " + (recorded_at + Duration(0.5)).iso() + " 2>&1"),
         "capture-list rec\ncapture-epg-services Rec One\ncapture-epg-listing Rec One: Running\n"
-        "capture-add ok\ncapture-add fault Could not add capture\ncapture-list rec zeep\n"
-        "capture-start ok\ncapture-stop ok\ncapture-playlist 1 file(s) from NPT 0.5 to 1.5\n"
-        "capture-remove ok\ncapture-remove fault Could not remove capture\n");
+        "capture-add ok\ncapture-start ok\ncapture-stop ok\n"
+        "capture-playlist 1 file(s) from NPT 0.5 to 1.5\ncapture-remove ok\n");
 }
 
 // Without "soap" and "trellis" settings no request gets through, and each handler says so for
