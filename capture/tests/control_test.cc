@@ -68,10 +68,8 @@ struct ControlTest : testing::Test {
     void SetUp() override {
         if (stream.empty()) GTEST_SKIP() << "shared test data not found: testdata/ts/video";
         std::filesystem::copy_file(stream, recorded);
-        int status = -1;
-        run_command(shell_quote(tool_path("cv-index")) + " build " + shell_quote(recorded),
-                    &status);
-        ASSERT_EQ(status, 0);
+        ASSERT_EQ(run_command(tool_path("cv-index") + " build " + recorded + " && echo built"),
+                  "built\n");
         EPGStore store;
         store.add_service("rec", Duration(3600), 256, "Provider", "Rec One");
         store.add_event(256, 12, recorded_at + Duration(0.5), Duration(1), "Covered", "");
@@ -235,10 +233,10 @@ TEST_F(ControlTest, ZeepFromTheServedWSDL) {
     if (run_command("/usr/bin/python3 -c 'import zeep; print(1)' 2>/dev/null") != "1\n")
         GTEST_SKIP() << "python3-zeep is not installed for /usr/bin/python3";
     start(true, true);
-    const std::string base = "http://127.0.0.1:" + soap_port;
     EXPECT_EQ(
-        run_command("/usr/bin/python3 " + source_dir() + "/capture/tests/control_zeep.py " + base +
-                    " " + free_port(false) + " " + (recorded_at + Duration(0.5)).iso() + " 2>&1"),
+        run_command("/usr/bin/python3 " + source_dir() + "/capture/tests/control_zeep.py " +
+                    "http://127.0.0.1:" + soap_port + " " + free_port(false) + " " +
+                    (recorded_at + Duration(0.5)).iso() + " 2>&1"),
         "capture-list rec\ncapture-epg-services Rec One\ncapture-epg-listing Rec One: Running\n"
         "capture-add ok\ncapture-start ok\ncapture-stop ok\n"
         "capture-playlist 1 file(s) from NPT 0.5 to 1.5\ncapture-remove ok\n");
