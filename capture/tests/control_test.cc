@@ -153,9 +153,8 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
     const std::string ext =
         "<source address='127.0.0.1' port='" + free_port(false) + "'/><start mode='external'/>";
     const std::string t = (recorded_at + Duration(0.5)).iso(),
-                      t1 = (recorded_at + Duration(1.5)).iso();
-    const std::string window = "<cv:start time='" + (now - Duration(60)).iso() +
-                               "'/><cv:end time='" + (now + Duration(3600)).iso() + "'/>";
+                      t1 = (recorded_at + Duration(1.5)).iso(), from = (now - Duration(60)).iso(),
+                      to = (now + Duration(3600)).iso();
     const std::string fault = "string(//Text)", ok = "local-name(//ok)";
     auto playlist = [](const std::string& content) {
         return request("capture-playlist", "", "<cv:channel>rec</cv:channel>" + content);
@@ -205,12 +204,11 @@ TEST_F(ControlTest, EveryCaseThroughBothTransports) {
          "1 " + t + " " + t1 + " 0.5",
          "Capture playlist request for channel rec at " + t + " until " + t1},
         {request("capture-epg-listing", "",
-                 "<cv:services><cv:service id='rec'/></cv:services>" + window),
+                 "<cv:services><cv:service id='rec'/></cv:services><cv:start time='" + from +
+                     "'/><cv:end time='" + to + "'/>"),
          "concat(//epg-service/@id, ' ', //epg-event[@id=12]/@capture, ' ', "
          "//epg-event[@id=13]/@capture, ' ', //epg-event[@id=4464]/@capture)",
-         "rec true false false",
-         "Capture EPG listing request from " + (now - Duration(60)).iso() + " to " +
-             (now + Duration(3600)).iso()},
+         "rec true false false", "Capture EPG listing request from " + from + " to " + to},
         {request("capture-epg-listing", ""), "concat(count(//epg-event), //epg-event/@name)",
          "1Running", ""},
     };
