@@ -1,6 +1,5 @@
-// The request handlers as clients reach them in the cv-captured program: over SOAP (curl, and
-// zeep built from the served WSDL) and over the bus (tools/cv-bus). Answers are judged by XPath
-// (xmllint).
+// The request handlers as clients reach them in cv-captured: over SOAP (curl, and zeep built from
+// the served WSDL) and over the bus (tools/cv-bus), answers judged by XPath (xmllint).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -23,7 +22,6 @@ namespace {
 using namespace Corvid::Testing;
 using Gantry::Time::Duration;
 using Gantry::Time::Stamp;
-namespace Net = Gantry::Net;
 
 // As subreaper this process inherits the program the shell starts, to reap it.
 const int subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -34,9 +32,9 @@ bool eventually(const std::function<bool()>& condition) {
     return condition();
 }
 std::string free_port(bool tcp) {
-    Net::TCPSocket probe;
-    probe.bind(Net::IPAddress("127.0.0.1"), 0);
-    const Net::UDPSocket udp(Net::IPAddress("127.0.0.1"), 0);
+    Gantry::Net::TCPSocket probe;
+    probe.bind(Gantry::Net::IPAddress("127.0.0.1"), 0);
+    const Gantry::Net::UDPSocket udp(Gantry::Net::IPAddress("127.0.0.1"), 0);
     return std::to_string((tcp ? probe.local_end_point() : udp.local_end_point()).port());
 }
 std::string dotted(std::string name) {
@@ -236,8 +234,8 @@ TEST_F(ControlTest, ZeepFromTheServedWSDL) {
                     "http://127.0.0.1:" + soap_port + " " + free_port(false) + " " +
                     (recorded_at + Duration(0.5)).iso() + " 2>&1"),
         "capture-list rec\ncapture-epg-services Rec One\ncapture-epg-listing Rec One: Running\n"
-        "capture-add ok\ncapture-start ok\ncapture-stop ok\n"
-        "capture-playlist 1 file(s) from NPT 0.5 to 1.5\ncapture-remove ok\n");
+        "capture-add ok\ncapture-start ok\ncapture-stop ok\ncapture-playlist 1 file(s) from NPT "
+        "0.5 to 1.5\ncapture-remove ok\n");
 }
 
 // Without "soap" and "trellis" settings no request gets through, and each handler says so for

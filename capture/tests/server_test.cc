@@ -159,8 +159,7 @@ struct ProgramTest : testing::Test {
     bool wait_for(const std::string& text, size_t times = 1) {
         return eventually([&] { return count(text) >= times; });
     }
-    // Ends what this test started and still runs: the master, then the workers it leaves to
-    // this process.
+    // Ends the master and the workers it leaves to this process, where they still run.
     void TearDown() override {
         std::vector<long> pids = after(out, "Slave process pid ");
         pids.push_back(std::atol(slurp(pid_file).c_str()));
@@ -207,7 +206,6 @@ TEST_F(ProgramTest, RestartsRereadsAndFinishesInOrder) {
     ASSERT_GT(worker, 1);
     ::kill(worker, SIGKILL);
     ASSERT_TRUE(wait_for("Attempting to restore non-permanent capture state", 2));
-    EXPECT_EQ(count("*** Slave process " + std::to_string(worker) + " died ***"), 1u);
     send_file(stream, ports[0]);
     EXPECT_EQ(settled_size(dir.path(), "show", 2 * size), 2 * size);
 
