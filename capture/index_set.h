@@ -32,6 +32,11 @@ class IndexSet {
     // be written; the caller then closes the set.
     void feed(const void* data, size_t length);
 
+    // Hands what the writer has finished to the system. Throws Gantry::Channel::Error as feed does.
+    void flush() {
+        if (writer_) writer_->flush();
+    }
+
     // Closes the index file and deletes the pipeline, the generator and the writer. Whatever the
     // generator still holds (the picture in progress) is not written.
     void close();

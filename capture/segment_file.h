@@ -29,12 +29,13 @@ class SegmentFile {
     uint64_t flushed() const { return flushed_; }
     // False with errno once anything fails to reach the file; the file is then useless.
     bool write(const void* data, size_t length);
+    // Hands what is buffered to the system, so that a killed process loses none of it; false with
+    // errno when that fails (the file is then useless).
+    bool flush();
     // Writes what is buffered; false with errno when that fails. The file is closed either way.
     bool close();
 
   private:
-    bool flush();
-
     int fd_ = -1;
     uint64_t start_offset_ = 0;
     std::unique_ptr<uint8_t[]> buffer_;

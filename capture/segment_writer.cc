@@ -43,6 +43,7 @@ void SegmentWriter::begin(Time::Stamp now) {
 }
 
 void SegmentWriter::on_idle(Time::Stamp now) {
+    flush_if_due(now);
     report_drops(now);
     // Before the first datagram there is no quiet period to speak of.
     if (!last_data_.valid() || !(last_data_ + settings_.receive_timeout < now)) return;
@@ -99,7 +100,27 @@ void SegmentWriter::on_datagram(Time::Stamp now, const uint8_t* data, size_t len
         close_index();
     }
     feed_index(data, length);
+    flush_if_due(now);
     report_drops(now);
+}
+
+void SegmentWriter::flush_if_due(Time::Stamp now) {
+    if (!file_.is_open() ||
+        (flushed_at_.valid() && now - flushed_at_ < Time::Duration(flush_interval)))
+        return;
+    flushed_at_ = now;
+    if (!file_.flush()) {
+        failed(now, label() + " file error: " + std::strerror(errno));
+        drop_file();
+        return;
+    }
+    if (!index_ || !index_->is_open()) return;
+    try {
+        index_->flush();
+    } catch (const Gantry::Channel::Error& error) {
+        Log::Error() << "Error writing index: " << error.text() << std::endl;
+        close_index();
+    }
 }
 
 void SegmentWriter::open_file(Time::Stamp now, const std::string& given, bool append,
@@ -112,6 +133,7 @@ void SegmentWriter::open_file(Time::Stamp now, const std::string& given, bool ap
         return;
     }
     CaptureCounters::add(counters_.files_opened, 1);
+    flushed_at_ = now;  // a second's worth goes out together, as before from a full buffer
     if (index_) create_index(settings_.naming.index_name(path), file_.start_offset(), base_pcr);
 }
 

@@ -35,6 +35,7 @@ class SegmentWriter {
   public:
     static constexpr double report_interval = 10;  // seconds between drop and failure lines
     static constexpr double retry_interval = 1;    // seconds between attempts after a failure
+    static constexpr double flush_interval = 1;    // seconds a written byte may stay buffered
 
     // settings, counters and session must outlive the writer. decoder may be null (no guide
     // decoding); prune, called when the thread starts and at each new file in auto mode, may be
@@ -68,6 +69,10 @@ class SegmentWriter {
     void create_index(const std::string& path, uint64_t start_offset, double base_pcr);
     void close_index();
     void feed_index(const uint8_t* data, size_t length);
+    // Hands the segment's and then the index's buffered bytes to the system once a second, so
+    // that a worker killed outright loses at most that much of either, and the index never names
+    // bytes the segment file lacks.
+    void flush_if_due(Gantry::Time::Stamp now);
     // A failed open or write: counted, logged at most every report_interval.
     void failed(Gantry::Time::Stamp now, const std::string& what);
     void report_drops(Gantry::Time::Stamp now);
@@ -89,6 +94,7 @@ class SegmentWriter {
     uint64_t session_seen_ = 0;
 
     Gantry::Time::Stamp next_switch_;
+    Gantry::Time::Stamp flushed_at_;
     Gantry::Time::Stamp last_data_;
     Gantry::Time::Stamp no_data_;
 

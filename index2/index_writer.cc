@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "gantry/channel/block.h"
+#include "gantry/channel/error.h"
 #include "index2/log.h"
 #include "indexgen/packet_record.h"
 #include "mpeg/ts_packet.h"
@@ -105,6 +107,10 @@ void IndexWriter::close() {
         file_->close();
         file_.reset();
     }
+}
+
+void IndexWriter::flush() {
+    if (file_ && !file_->flush()) throw Gantry::Channel::Error(errno, "Can't write index file");
 }
 
 void IndexWriter::set_npt(Block& block, double npt) {

@@ -30,6 +30,9 @@ class IndexWriter final : public IndexGen::IndexWriter {
     int open(const std::string& path, bool append);
     // Flushes and closes the file. A pending entry whose picture has not ended is discarded.
     void close();
+    // Hands the finished blocks to the system (not a pending entry, which its picture's end
+    // completes). Throws Gantry::Channel::Error when that fails.
+    void flush();
     bool is_open() const { return writer_ != nullptr; }
 
     void set_psi_data(const std::string& packets) override { psi_data_ = packets; }

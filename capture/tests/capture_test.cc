@@ -309,6 +309,22 @@ TEST_F(SegmentWriterTest, FirstDatagramBoundariesQuietAndResume) {
         log.has_line("1 No data received for 'ch1' for over 00:00:01 - closing capture file"));
 }
 
+// A worker killed outright loses at most the last second: what is older has left the buffer.
+TEST_F(SegmentWriterTest, BufferedBytesReachTheFileWithinASecond) {
+    writer.begin(Stamp("2026-12-07T10:00:01Z"));
+    feed("2026-12-07T10:00:01Z");
+    feed("2026-12-07T10:00:01.9Z");
+    const std::string path = dir.file(file_names(dir.path()).at(0));
+    EXPECT_EQ(read_file(path).size(), 0u);
+    feed("2026-12-07T10:00:02Z");
+    EXPECT_EQ(read_file(path).size(), 3 * 1316u);
+    writer.on_idle(Stamp("2026-12-07T10:00:02.5Z"));  // quiet, but not for a second yet
+    feed("2026-12-07T10:00:02.6Z");
+    writer.on_idle(Stamp("2026-12-07T10:00:03Z"));
+    EXPECT_EQ(read_file(path).size(), 4 * 1316u);
+    EXPECT_TRUE(writer.file_open());
+}
+
 // A file size limit stands in for a full disk: failures are retried once a second, logged once
 // every 10 seconds with a count, and writing resumes by itself once the limit is lifted.
 TEST_F(SegmentWriterTest, WriteFailuresAreThrottledAndRecover) {
