@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/control.h"
+#include "capture/epg_capture.h"
 #include "capture/server.h"
 #include "gantry/web/http_server.h"
 
@@ -146,9 +147,27 @@ std::string MetricsHandler::scrape() {
             id, std::max<double>(0, static_cast<double>(now.unix_seconds() - status.st_mtime)));
     });
 
-    Family epg{"cv_epg_capture_up", "gauge", "1 for each running EPG capture.", {}};
-    for (const std::string& id : server_.epg_capture_ids())
-        epg.samples.emplace_back("epg_capture=\"" + label(id) + "\"", 1);
+    Family epg{"cv_epg_capture_up", "gauge", "1 for each running EPG capture.", {}},
+        epg_datagrams{"cv_epg_capture_datagrams_total",
+                      "counter",
+                      "Datagrams an EPG capture received for decoding.",
+                      {}},
+        epg_ring{"cv_epg_capture_ring_drops_total",
+                 "counter",
+                 "Datagrams an EPG capture dropped because its queue was full.",
+                 {}},
+        epg_kernel{"cv_epg_capture_kernel_drops_total",
+                   "counter",
+                   "Datagrams the kernel dropped from an EPG capture's socket buffer.",
+                   {}};
+    server_.for_each_epg_capture([&](const EPGCapture& capture) {
+        const std::string id = "epg_capture=\"" + label(capture.id()) + "\"";
+        const CaptureCounters& c = capture.counters();
+        epg.samples.emplace_back(id, 1);
+        epg_datagrams.samples.emplace_back(id, static_cast<double>(c.datagrams.load()));
+        epg_ring.samples.emplace_back(id, static_cast<double>(c.ring_drops.load()));
+        epg_kernel.samples.emplace_back(id, static_cast<double>(c.kernel_drops.load()));
+    });
 
     std::vector<EPGServiceListing> guide;
     server_.epg_store().get_all(guide);
@@ -177,9 +196,11 @@ std::string MetricsHandler::scrape() {
 
     std::ostringstream out;
     out.precision(15);
-    for (const Family* family : {&datagrams, &bytes, &ring, &kernel, &cc, &rtp, &files,
-                                 &write_errors, &capturing, &segment, &age, &written, &epg,
-                                 &services, &guide_events, &requests, &faults, &start, &build})
+    for (const Family* family :
+         {&datagrams, &bytes,         &ring,      &kernel,     &cc,       &rtp,
+          &files,     &write_errors,  &capturing, &segment,    &age,      &written,
+          &epg,       &epg_datagrams, &epg_ring,  &epg_kernel, &services, &guide_events,
+          &requests,  &faults,        &start,     &build})
         write(out, *family);
     return out.str();
 }

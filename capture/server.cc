@@ -141,6 +141,10 @@ std::vector<std::string> Server::epg_capture_ids() const {
     return epg_captures_->ids();
 }
 
+void Server::for_each_epg_capture(const std::function<void(const EPGCapture&)>& fn) const {
+    epg_captures_->for_each(fn);
+}
+
 void Server::for_each_capture(const std::function<void(const Capture&)>& fn) {
     Captures::ReadView view(captures_);
     for (auto item : view)

@@ -35,6 +35,7 @@
 namespace Corvid::Capture {
 
 class Control;
+class EPGCapture;
 class EPGCaptureSet;
 class StorageRoots;
 
@@ -92,6 +93,8 @@ class Server : public Gantry::Daemon::Application {
     bool with_capture(const std::string& id, const std::function<void(Capture&)>& fn);
     // Ids of the running EPG captures, in id order.
     std::vector<std::string> epg_capture_ids() const;
+    // Runs fn on every running EPG capture, in id order, under that registry's read lock.
+    void for_each_epg_capture(const std::function<void(const EPGCapture&)>& fn) const;
     // Runs fn on every capture, in id order, under the registry's read lock.
     void for_each_capture(const std::function<void(const Capture&)>& fn);
     // What the playlists of the capture depend on; false, logged, if there is no such capture.

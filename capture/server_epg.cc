@@ -54,4 +54,8 @@ std::vector<std::string> EPGCaptureSet::ids() const {
     return ids;
 }
 
+void EPGCaptureSet::for_each(const std::function<void(const EPGCapture&)>& fn) const {
+    captures_->for_each([&](const std::string&, const EPGCapture& capture) { fn(capture); });
+}
+
 }  // namespace Corvid::Capture

@@ -6,6 +6,7 @@
 // after it, never the other way round.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ class EPGCaptureSet {
     // Shuts every capture down (they stay registered until destroyed).
     void stop_all();
     std::vector<std::string> ids() const;
+    // Calls fn on every capture, in id order, under the registry's read lock.
+    void for_each(const std::function<void(const EPGCapture&)>& fn) const;
 
   private:
     EPGDecoder& decoder_;

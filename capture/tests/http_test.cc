@@ -105,10 +105,17 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
         "/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
         "print(s.getsockname()[1])'");
     port.pop_back();
+    std::string guide_port = run_command(
+        "/usr/bin/python3 -c 'import socket; s = socket.socket(type=socket.SOCK_DGRAM); "
+        "s.bind((\"127.0.0.1\", 0)); print(s.getsockname()[1])'");
+    guide_port.pop_back();
     Gantry::XML::Configuration configuration("");
     ASSERT_TRUE(configuration.read_text(
         "<captured><captures><default><file prefix='" + dir.path() +
-            "/'/></default></captures><soap><server address='127.0.0.1' port='" + port +
+            "/'/></default></captures><epg><streams><stream id='guide'><source "
+            "address='127.0.0.1' port='" +
+            guide_port + "'/></stream></streams></epg><soap><server address='127.0.0.1' port='" +
+            port +
             "'/><http metrics='yes' xmltv='yes'/></soap><messages><capture-remove><soap "
             "url='/remove'/></capture-remove></messages></captured>",
         "captured"));
@@ -127,6 +134,9 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
     const std::string packet(7 * 188, '\xff');
     for (int i = 0; i < 20; i++)
         sender.send_to(packet.data(), packet.size(), 0, {Net::IPAddress("127.0.0.1"), to.port()});
+    for (int i = 0; i < 5; i++)
+        sender.send_to(packet.data(), packet.size(), 0,
+                       {Net::IPAddress("127.0.0.1"), static_cast<uint16_t>(std::stoi(guide_port))});
     server.epg_store().add_service("busy", Duration(86400), 7, "P", "Seven <&>");
     server.epg_store().add_event(7, 1, Stamp::now(), Duration(1800), "News & \"weather\"", "d");
     const std::string base = "http://127.0.0.1:" + port;
@@ -138,7 +148,11 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
 
     std::string metrics;
     const std::string file = dir.file("metrics.txt");
-    for (int i = 0; i < 200 && metrics.find("{capture=\"busy\"} 20\n") == std::string::npos; i++) {
+    const auto complete = [&] {
+        return metrics.find("{capture=\"busy\"} 20\n") != std::string::npos &&
+               metrics.find("{epg_capture=\"guide\"} 5\n") != std::string::npos;
+    };
+    for (int i = 0; i < 200 && !complete(); i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         run_command("curl -s -o " + file + " " + base + "/metrics");
         const std::vector<uint8_t> text = read_file(file);
@@ -148,6 +162,8 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
          {"cv_capture_datagrams_total{capture=\"busy\"} 20\n",
           "cv_capture_received_bytes_total{capture=\"busy\"} 26320\n",
           "cv_capture_datagrams_total{capture=\"quiet\"} 0\n", "cv_guide_events 1\n",
+          "cv_epg_capture_datagrams_total{epg_capture=\"guide\"} 5\n",
+          "cv_epg_capture_ring_drops_total{epg_capture=\"guide\"} 0\n",
           "cv_requests_total{request=\"capture-remove\",transport=\"soap\"} 1\n",
           "cv_request_faults_total{request=\"capture-remove\",transport=\"soap\"} 1\n"})
         EXPECT_NE(metrics.find(sample), std::string::npos) << sample;
