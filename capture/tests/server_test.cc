@@ -69,18 +69,20 @@ void send_file(const std::string& path, uint16_t port) {
         if (at % (16 * 7 * 188) == 0) std::this_thread::sleep_for(1ms);
     }
 }
-// The size of the segment in dir whose name starts with prefix (not its index), once it has
-// reached at least and then stayed unchanged for 300 ms: the writer may lag the sender.
-uintmax_t settled_size(const std::string& dir, const std::string& prefix, uintmax_t at_least) {
-    uintmax_t size = 0, last = 0;
-    for (int i = 0; i < 50 && (size < at_least || size != last); i++) {
-        std::this_thread::sleep_for(size < at_least ? 100ms : 300ms);
-        last = std::exchange(size, 0);
+// The size of the segment in dir whose name starts with prefix (not its index), once it is
+// expected or 5 s have passed, and a moment more for bytes beyond it: the writer holds bytes for
+// up to a second.
+uintmax_t segment_size(const std::string& dir, const std::string& prefix, uintmax_t expected) {
+    const auto largest = [&] {
+        uintmax_t size = 0;
         for (const auto& entry : fs::directory_iterator(dir))
             if (entry.path().filename().string().starts_with(prefix))
                 size = std::max(size, entry.file_size());
-    }
-    return size;
+        return size;
+    };
+    eventually([&] { return largest() >= expected; });
+    std::this_thread::sleep_for(100ms);
+    return largest();
 }
 
 struct ServerTest : testing::Test {
@@ -182,19 +184,18 @@ struct ProgramTest : testing::Test {
 TEST_F(ProgramTest, RestartsRereadsAndFinishesInOrder) {
     CORVID_REQUIRE_SHARED(stream, "testdata/ts/video/tsduck-test-025.ts");
     const std::string show = dir.file("show.ts"), guide = dir.file("guide.ts");
+    const std::string session =
+        "<start mode='external'/><current-output path='" + show + "' base-pcr='-1'/>";
     Testing::write_file(state, "<captures>" + capture("dyn", 0) + capture("dyn", 0) +
-                                   capture("ext", ports[0],
-                                           "<start mode='external'/><current-output path='" + show +
-                                               "' base-pcr='-1'/>") +
-                                   "</captures>");
+                                   capture("ext", ports[0], session) + "</captures>");
     configure(capture("news", ports[1]) + capture("sports", ports[2]));
     int status = -1;  // the starter's, which leaves the daemon behind
     Testing::run_command(Testing::tool_path("cv-captured") + " " + config, &status);
     ASSERT_EQ(status, 0);
     ASSERT_TRUE(wait_for("Can't add capture 'dyn' - duplicate id"));
     send_file(stream, ports[0]);
-    const uintmax_t size = settled_size(dir.path(), "show", fs::file_size(stream) / 2);
-    ASSERT_GT(size, fs::file_size(stream) / 2) << slurp(out);
+    const uintmax_t size = fs::file_size(stream);  // every byte sent lands in the segment
+    ASSERT_EQ(segment_size(dir.path(), "show", size), size) << slurp(out);
     ASSERT_TRUE(eventually([&] { return !has(state, "base-pcr=\"-1\""); }));
     // The guide stream supplies the events of the service the channel capture found.
     Testing::run_command("/usr/bin/python3 " + Testing::shared_path("tools/eitgen.py") + " " +
@@ -207,7 +208,7 @@ TEST_F(ProgramTest, RestartsRereadsAndFinishesInOrder) {
     ::kill(worker, SIGKILL);
     ASSERT_TRUE(wait_for("Attempting to restore non-permanent capture state", 2));
     send_file(stream, ports[0]);
-    EXPECT_EQ(settled_size(dir.path(), "show", 2 * size), 2 * size);
+    EXPECT_EQ(segment_size(dir.path(), "show", 2 * size), 2 * size);
 
     configure(capture("news", ports[1]) + capture("movies", free_port()));
     const pid_t master = std::atoi(slurp(pid_file).c_str());
@@ -218,7 +219,7 @@ TEST_F(ProgramTest, RestartsRereadsAndFinishesInOrder) {
     EXPECT_TRUE(count("Starting capture 'movies'") == 1 && count("Starting EPG capture") == 3 &&
                 count("EPG Capture 'guide' ended") == 1);
     send_file(stream, ports[2]);
-    EXPECT_EQ(settled_size(dir.path(), "sports", size), size);
+    EXPECT_EQ(segment_size(dir.path(), "sports", size), size);
     ::kill(master, SIGTERM);
     ASSERT_TRUE(wait_for("Master process exiting"));
     const std::string end = slurp(out);
