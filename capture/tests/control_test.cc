@@ -7,13 +7,11 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "capture/segment_name.h"
+#include "capture/tests/source_netns.h"
 #include "epg/epg_store.h"
-#include "gantry/net/tcp_socket.h"
-#include "gantry/net/udp_socket.h"
 #include "gantry/tube/tests/bus_server.h"
 
 namespace Corvid::Capture {
@@ -26,17 +24,6 @@ using Gantry::Time::Stamp;
 // As subreaper this process inherits the program the shell starts, to reap it.
 const int subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 100 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return condition();
-}
-std::string free_port(bool tcp) {
-    Gantry::Net::TCPSocket probe;
-    probe.bind(Gantry::Net::IPAddress("127.0.0.1"), 0);
-    const Gantry::Net::UDPSocket udp(Gantry::Net::IPAddress("127.0.0.1"), 0);
-    return std::to_string((tcp ? probe.local_end_point() : udp.local_end_point()).port());
-}
 std::string dotted(std::string name) {
     std::replace(name.begin(), name.end(), '-', '.');
     return name;
@@ -140,16 +127,17 @@ struct ControlTest : testing::Test {
     const Stamp recorded_at = Stamp::from_unix((now - Duration(30)).unix_seconds());
     const std::string recorded =
         SegmentNaming{dir.path() + "/", "rec", ".ts", ".cvi2"}.file_name(recorded_at);
-    const std::string soap_port = free_port(true),
-                      source = "<source address='127.0.0.1' port='" + free_port(false) + "'/>";
+    const std::string soap_port = std::to_string(free_port(true)),
+                      source = "<source address='127.0.0.1' port='" + std::to_string(free_port()) +
+                               "'/>";
     BusServer bus;
     pid_t pid = -1;
 };
 
 TEST_F(ControlTest, EveryCaseThroughBothTransports) {
     start(true, true);
-    const std::string ext =
-        "<source address='127.0.0.1' port='" + free_port(false) + "'/><start mode='external'/>";
+    const std::string ext = "<source address='127.0.0.1' port='" + std::to_string(free_port()) +
+                            "'/><start mode='external'/>";
     const std::string t = (recorded_at + Duration(0.5)).iso(),
                       t1 = (recorded_at + Duration(1.5)).iso(), from = (now - Duration(60)).iso(),
                       to = (now + Duration(3600)).iso();
@@ -231,7 +219,7 @@ TEST_F(ControlTest, ZeepFromTheServedWSDL) {
     start(true, true);
     EXPECT_EQ(
         run_command("/usr/bin/python3 " + source_dir() + "/capture/tests/control_zeep.py " +
-                    "http://127.0.0.1:" + soap_port + " " + free_port(false) + " " +
+                    "http://127.0.0.1:" + soap_port + " " + std::to_string(free_port()) + " " +
                     (recorded_at + Duration(0.5)).iso() + " 2>&1"),
         "capture-list rec\ncapture-epg-services Rec One\ncapture-epg-listing Rec One: Running\n"
         "capture-add ok\ncapture-start ok\ncapture-stop ok\ncapture-playlist 1 file(s) from NPT "

@@ -9,9 +9,9 @@
 #include "capture/http_hls.h"
 #include "capture/server.h"
 #include "capture/tests/playlist_folder.h"
+#include "capture/tests/source_netns.h"
 #include "gantry/init/sequence.h"
 #include "gantry/net/tcp_server.h"
-#include "gantry/net/udp_socket.h"
 #include "gantry/web/simple_http_server.h"
 #include "gantry/xml/configuration.h"
 
@@ -100,15 +100,9 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
     Gantry::Init::Sequence::instance().run();
     TempDir dir;
     Server server;
-    // A port free a moment ago: the SOAP server takes its port from the configuration.
-    std::string port = run_command(
-        "/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
-        "print(s.getsockname()[1])'");
-    port.pop_back();
-    std::string guide_port = run_command(
-        "/usr/bin/python3 -c 'import socket; s = socket.socket(type=socket.SOCK_DGRAM); "
-        "s.bind((\"127.0.0.1\", 0)); print(s.getsockname()[1])'");
-    guide_port.pop_back();
+    // The service takes its ports from the configuration.
+    const std::string port = std::to_string(free_port(true)),
+                      guide_port = std::to_string(free_port());
     Gantry::XML::Configuration configuration("");
     ASSERT_TRUE(configuration.read_text(
         "<captured><captures><default><file prefix='" + dir.path() +

@@ -9,11 +9,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 #include "capture/server.h"
-#include "gantry/net/udp_socket.h"
+#include "capture/tests/source_netns.h"
 #include "gantry/xml/configuration.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
@@ -43,17 +42,9 @@ std::vector<long> after(const std::string& path, const std::string& text) {
         numbers.push_back(std::atol(all.c_str() + at + text.size()));
     return numbers;
 }
-uint16_t free_port() {
-    return Gantry::Net::UDPSocket(Gantry::Net::IPAddress("127.0.0.1"), 0).local_end_point().port();
-}
 std::string capture(const std::string& id, uint16_t port, const std::string& more = "") {
     return "<capture id='" + id + "'><source address='127.0.0.1' port='" + std::to_string(port) +
            "'/>" + more + "</capture>";
-}
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500 && !condition(); i++)
-        std::this_thread::sleep_for(10ms);
-    return condition();
 }
 // Datagrams sent before the capture binds its port, or faster than a loaded machine drains
 // them, would be lost: wait for the socket, then pace the sender.

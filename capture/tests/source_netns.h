@@ -1,6 +1,7 @@
-// Test helpers for what captures receive. CORVID_IN_NETNS re-runs the current test in a private
-// network namespace whose loopback carries the test groups, and expects it to pass there; inside,
-// the test goes on. Streams go out in seven-packet datagrams, paced for the receiver's buffer.
+// Test helpers for what captures and the program receive. CORVID_IN_NETNS re-runs the current test
+// in a private network namespace whose loopback carries the test groups, and expects it to pass
+// there; inside, the test goes on. Streams go out in seven-packet datagrams, paced for the
+// receiver's buffer.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "gantry/net/tcp_socket.h"
 #include "gantry/net/udp_socket.h"
 #include "tests/support/test_support.h"
 
@@ -44,9 +46,18 @@ inline std::string run_in_netns() {
     }
 
 inline bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 300 && !condition(); i++)
+    for (int i = 0; i < 500 && !condition(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return condition();
+}
+
+// A port free on 127.0.0.1 a moment ago, for a program that takes its ports from a configuration.
+inline uint16_t free_port(bool tcp = false) {
+    const Gantry::Net::IPAddress local("127.0.0.1");
+    if (!tcp) return Gantry::Net::UDPSocket(local, 0).local_end_point().port();
+    Gantry::Net::TCPSocket probe;
+    probe.bind(local, 0);
+    return probe.local_end_point().port();
 }
 
 inline std::vector<std::vector<uint8_t>> datagrams_of(const std::vector<uint8_t>& stream) {
