@@ -63,10 +63,10 @@ class Fd {
 int parse_byte_range(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
     constexpr std::string_view unit = "bytes=";
     if (!header.starts_with(unit)) return 400;
-    const std::string_view spec = std::string_view(header).substr(unit.size());
-    const size_t dash = spec.find('-');
-    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return 400;
-    const std::string_view from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    const std::string_view ranges = std::string_view(header).substr(unit.size());
+    const size_t dash = ranges.find('-');
+    if (dash == std::string_view::npos || ranges.find(',') != std::string_view::npos) return 400;
+    const std::string_view from = ranges.substr(0, dash), to = ranges.substr(dash + 1);
     uint64_t a = 0, b = 0;
     if (from.empty()) {  // the last b bytes
         if (!read_number(to, b)) return 400;
