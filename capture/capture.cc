@@ -39,7 +39,10 @@ bool can_write(const std::string& path) {
 
 Capture::Capture(const XML::Element& definition, const XML::Element& defaults, EPGDecoder& decoder,
                  bool permanent, Options options)
-    : permanent_(permanent), decoder_(decoder), clock_(std::move(options.clock)) {
+    : permanent_(permanent),
+      decoder_(decoder),
+      clock_(std::move(options.clock)),
+      started_(clock_()) {
     if (!permanent) {
         roots_ = std::make_unique<StorageRoots>(
             options.roots ? *options.roots

@@ -65,6 +65,9 @@ class Capture {
     const CaptureSettings& settings() const { return settings_; }
     const CaptureCounters& counters() const { return counters_; }
     bool capturing() const { return session_.fields().capturing; }
+    SessionFields session() const { return session_.fields(); }
+    // When the capture was made: its counters count from here.
+    Gantry::Time::Stamp started() const { return started_; }
     // Where the socket is bound (the port the system chose for port 0).
     Gantry::Net::EndPoint local_end_point() const {
         return socket_ ? socket_->local_end_point() : Gantry::Net::EndPoint();
@@ -107,6 +110,7 @@ class Capture {
     const bool permanent_;
     EPGDecoder& decoder_;
     const Clock clock_;
+    const Gantry::Time::Stamp started_;
     std::unique_ptr<StorageRoots> roots_;  // set for captures that are not permanent
 
     CaptureCounters counters_;

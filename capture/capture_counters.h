@@ -22,6 +22,8 @@ struct CaptureCounters {
     std::atomic<uint64_t> cc_errors{0};       // continuity counter gaps in the stream
     std::atomic<uint64_t> files_opened{0};
     std::atomic<uint64_t> write_errors{0};  // failed opens and writes of segment files
+    // Capture thread: when it last took datagrams off the queue (Unix seconds; 0: never).
+    std::atomic<int64_t> last_data_unix{0};
 
     // Single-writer increment: cheaper than fetch_add, since no other thread writes.
     static void add(std::atomic<uint64_t>& counter, uint64_t amount) {

@@ -44,6 +44,7 @@ void Capture::CaptureThread::run() {
             continue;
         }
         take(ring, rtp, writer, waiting, now);
+        capture_.counters_.last_data_unix.store(now.unix_seconds(), std::memory_order_relaxed);
         pacer.took(waiting);
         fed = true;
     }

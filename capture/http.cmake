@@ -1,7 +1,20 @@
-# The read-only HTTP endpoints of the service: /metrics, HLS playlists with their byte ranges, and
-# the guide as XMLTV. Part of the service, which adds them to its SOAP servers.
+# The read-only HTTP endpoints of the service: /metrics, HLS playlists with their byte ranges, the
+# guide as XMLTV, the JSON view and the operator's page. Part of the service, which adds them to
+# its SOAP servers.
 target_sources(corvid_capture_service PRIVATE
-  http_metrics.cc http_hls.cc http_xmltv.cc http_endpoints.cc http_requests.cc)
+  http_metrics.cc http_hls.cc http_xmltv.cc http_endpoints.cc http_requests.cc http_json.cc
+  http_page.cc)
+
+# The page's files, built into the program.
+set(page_files index.html page.js page.css vendor/hls.min.js vendor/LICENSE)
+list(TRANSFORM page_files PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/page/ OUTPUT_VARIABLE page_paths)
+string(REPLACE ";" "|" page_list "${page_files}")
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/page_files.cc
+  COMMAND ${CMAKE_COMMAND} -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/page_files.cc
+    -DBASE=${CMAKE_CURRENT_SOURCE_DIR}/page -DFILES=${page_list} -DHEADER=capture/http_page.h
+    -DNAMESPACE=Corvid::Capture -DFUNCTION=page_files -P ${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake
+  DEPENDS ${page_paths} ${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake VERBATIM)
+target_sources(corvid_capture_service PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/page_files.cc)
 target_link_libraries(corvid_capture_service PUBLIC corvid_capture_playlist gantry_web)
 target_compile_definitions(corvid_capture_service PRIVATE CORVID_VERSION="${PROJECT_VERSION}")
 

@@ -24,26 +24,6 @@ bool read_number(std::string_view text, uint64_t& out) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
-// The value of a query parameter; found is false when it is absent.
-std::string query_value(const std::string& query, std::string_view name, bool& found) {
-    found = false;
-    size_t at = 0;
-    while (at <= query.size()) {
-        size_t end = query.find('&', at);
-        if (end == std::string::npos) end = query.size();
-        const std::string_view pair(query.data() + at, end - at);
-        const size_t equals = pair.find('=');
-        if (pair.substr(0, equals) == name) {
-            found = true;
-            return equals == std::string_view::npos
-                       ? std::string()
-                       : Web::URL::decode(pair.substr(equals + 1), true);
-        }
-        at = end + 1;
-    }
-    return {};
-}
-
 class Fd {
   public:
     explicit Fd(int fd) : fd_(fd) {}
@@ -105,8 +85,8 @@ bool HlsHandler::playlist(const std::string& id, bool iframes, const Web::HTTPMe
                           Web::HTTPMessage& response) {
     const std::string query = request.url.query();
     bool has_start = false, has_end = false;
-    const Stamp start(query_value(query, "start", has_start));
-    const std::string end_text = query_value(query, "end", has_end);
+    const Stamp start(Web::URL::query_value(query, "start", has_start));
+    const std::string end_text = Web::URL::query_value(query, "end", has_end);
     const Stamp end = has_end ? Stamp(end_text) : Stamp();
     if (!start.valid())
         return Web::HTTPServer::error(response, 400,

@@ -23,37 +23,6 @@ bool non_empty_file(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
-// Segments of the capture that have a non-empty index beside them, oldest first. False if the
-// directory cannot be listed or when no name matches (both logged).
-bool list_segments(const PlaylistSettings& settings, std::vector<SegmentFile>& out) {
-    const SegmentNaming& naming = settings.naming;
-    const std::string directory = naming.directory();
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-    if (!dir) {
-        Log::Error() << naming.id << " playlist: Can't list files in directory " << directory
-                     << std::endl;
-        return false;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir.get()))
-        if (naming.matches(entry->d_name)) names.emplace_back(entry->d_name);
-    if (names.empty()) {
-        Log::Detail() << naming.id << " playlist: Nothing found for playlist request" << std::endl;
-        return false;
-    }
-    for (const std::string& name : names) {
-        std::string path = naming.path_of(name);
-        Stamp start = naming.time_of(name);
-        std::string index = naming.index_name(path);
-        if (non_empty_file(path) && non_empty_file(index))
-            out.emplace_back(std::move(path), std::move(index), start);
-    }
-    std::stable_sort(out.begin(), out.end(), [](const SegmentFile& a, const SegmentFile& b) {
-        return a.start() < b.start();
-    });
-    return true;
-}
-
 // Keeps the file that may hold effective_start first, and drops it too if it ends before then.
 void trim_front(std::vector<SegmentFile>& files, Stamp effective_start) {
     if (files.empty()) return;
@@ -91,11 +60,45 @@ double SegmentFile::length() {
     return *length_;
 }
 
-bool build_playlist(const PlaylistSettings& settings, Stamp start, Stamp end, bool for_event,
-                    Playlist& out, std::vector<SegmentFile>* kept) {
+bool list_segments(const PlaylistSettings& settings, std::vector<SegmentFile>& out, bool quiet) {
+    const SegmentNaming& naming = settings.naming;
+    const std::string directory = naming.directory();
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) {
+        if (!quiet)
+            Log::Error() << naming.id << " playlist: Can't list files in directory " << directory
+                         << std::endl;
+        return false;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get()))
+        if (naming.matches(entry->d_name)) names.emplace_back(entry->d_name);
+    if (names.empty()) {
+        if (!quiet)
+            Log::Detail() << naming.id << " playlist: Nothing found for playlist request"
+                          << std::endl;
+        return false;
+    }
+    for (const std::string& name : names) {
+        std::string path = naming.path_of(name);
+        Stamp start = naming.time_of(name);
+        std::string index = naming.index_name(path);
+        if (non_empty_file(path) && non_empty_file(index))
+            out.emplace_back(std::move(path), std::move(index), start);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const SegmentFile& a, const SegmentFile& b) {
+        return a.start() < b.start();
+    });
+    return true;
+}
+
+namespace {
+
+// build_playlist over segments already listed; logs only unless quiet.
+bool select_playlist(const PlaylistSettings& settings, std::vector<SegmentFile> files, Stamp start,
+                     Stamp end, bool for_event, Playlist& out, std::vector<SegmentFile>* kept,
+                     bool quiet) {
     const std::string& id = settings.naming.id;
-    std::vector<SegmentFile> files;
-    if (!list_segments(settings, files)) return false;
 
     trim_front(files, for_event ? start - settings.event_lead : start);
     if (end.valid()) {
@@ -104,9 +107,9 @@ bool build_playlist(const PlaylistSettings& settings, Stamp start, Stamp end, bo
             files.pop_back();
     }
     if (files.empty()) {
-        Log::Detail() << id
-                      << " playlist: Nothing found for requested time period of capture: " << start
-                      << " - " << end << std::endl;
+        if (!quiet)
+            Log::Detail() << id << " playlist: Nothing found for requested time period of capture: "
+                          << start << " - " << end << std::endl;
         return false;
     }
 
@@ -117,8 +120,10 @@ bool build_playlist(const PlaylistSettings& settings, Stamp start, Stamp end, bo
         const int percentage =
             wanted > 0 ? static_cast<int>(captured * 100.0f / wanted) : (captured > 0 ? 100 : 0);
         if (percentage < settings.event_min_percent) {
-            Log::Detail() << id << " playlist: Only captured " << percentage
-                          << "% of requested time period: " << start << " - " << end << std::endl;
+            if (!quiet)
+                Log::Detail() << id << " playlist: Only captured " << percentage
+                              << "% of requested time period: " << start << " - " << end
+                              << std::endl;
             return false;
         }
     }
@@ -136,21 +141,56 @@ bool build_playlist(const PlaylistSettings& settings, Stamp start, Stamp end, bo
         break;
     }
     out.start_npt = (out.start_time - first_start).seconds();
-    Log::Detail() << id << " playlist: Starts at " << out.start_time << ", relative NPT "
-                  << Duration(out.start_npt).hms() << std::endl;
+    if (!quiet)
+        Log::Detail() << id << " playlist: Starts at " << out.start_time << ", relative NPT "
+                      << Duration(out.start_npt).hms() << std::endl;
 
     if (end.valid() && end < out.end_time) out.end_time = end;
     out.end_npt = (out.end_time - first_start).seconds();
-    Log::Detail() << id << " playlist: Ends at " << out.end_time << ", relative NPT "
-                  << Duration(out.end_npt).hms() << std::endl;
+    if (!quiet)
+        Log::Detail() << id << " playlist: Ends at " << out.end_time << ", relative NPT "
+                      << Duration(out.end_npt).hms() << std::endl;
 
     out.files.clear();
     for (const SegmentFile& file : files)
         out.files.push_back(file.path());
-    Log::Detail() << id << " playlist: Created playlist of " << out.files.size() << " files"
-                  << std::endl;
+    if (!quiet)
+        Log::Detail() << id << " playlist: Created playlist of " << out.files.size() << " files"
+                      << std::endl;
     if (kept) *kept = std::move(files);
     return true;
+}
+
+}  // namespace
+
+bool build_playlist(const PlaylistSettings& settings, Stamp start, Stamp end, bool for_event,
+                    Playlist& out, std::vector<SegmentFile>* kept) {
+    std::vector<SegmentFile> files;
+    return list_segments(settings, files) &&
+           select_playlist(settings, std::move(files), start, end, for_event, out, kept, false);
+}
+
+bool playlist_possible(const PlaylistSettings& settings, const std::vector<SegmentFile>& files,
+                       Stamp start, Stamp end) {
+    Playlist playlist;
+    return select_playlist(settings, files, start, end, false, playlist, nullptr, true);
+}
+
+Recording recording_on_disk(const PlaylistSettings& settings) {
+    Recording out;
+    std::vector<SegmentFile> files;
+    if (!list_segments(settings, files, true) || files.empty()) return out;
+    out.first = files.front().start();
+    out.last = files.back().end();
+    out.files = files.size();
+    out.newest = files.back().path();
+    out.newest_start = files.back().start();
+    for (const SegmentFile& file : files)
+        for (const std::string* path : {&file.path(), &file.index_path()}) {
+            struct stat st;
+            if (::stat(path->c_str(), &st) == 0) out.bytes += static_cast<uint64_t>(st.st_size);
+        }
+    return out;
 }
 
 bool build_event_playlist(const PlaylistSettings& settings, const EPGStore& store,

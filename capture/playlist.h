@@ -69,6 +69,26 @@ bool build_playlist(const PlaylistSettings& settings, Gantry::Time::Stamp start,
                     Gantry::Time::Stamp end, bool for_event, Playlist& out,
                     std::vector<SegmentFile>* files = nullptr);
 
+// The capture's segments that have a non-empty index beside them, oldest first. False if the
+// directory cannot be listed or no name matches, both logged unless quiet.
+bool list_segments(const PlaylistSettings& settings, std::vector<SegmentFile>& out,
+                   bool quiet = false);
+
+// Whether build_playlist would give a playlist for [start, end] over segments already listed,
+// so that one listing serves many ranges. Logs nothing.
+bool playlist_possible(const PlaylistSettings& settings, const std::vector<SegmentFile>& files,
+                       Gantry::Time::Stamp start, Gantry::Time::Stamp end);
+
+// What a capture holds on disk, by the segments list_segments finds.
+struct Recording {
+    Gantry::Time::Stamp first, last;  // invalid when nothing is recorded
+    size_t files = 0;
+    uint64_t bytes = 0;  // the segments and their indexes
+    std::string newest;  // path of the newest segment
+    Gantry::Time::Stamp newest_start;
+};
+Recording recording_on_disk(const PlaylistSettings& settings);
+
 // The playlist of the guide's event event_id among the services that the capture owns.
 bool build_event_playlist(const PlaylistSettings& settings, const EPGStore& store,
                           uint16_t event_id, Playlist& out,

@@ -152,14 +152,7 @@ void Server::for_each_capture(const std::function<void(const Capture&)>& fn) {
 }
 
 bool Server::playlist_settings_of(const std::string& id, PlaylistSettings& out) {
-    return with_capture(id, [&](Capture& capture) {
-        const CaptureSettings& settings = capture.settings();
-        out.naming = settings.naming;
-        out.event_lead = settings.event_lead;
-        out.event_tail = settings.event_tail;
-        out.event_min_percent = settings.event_min_percent;
-        out.segment_length = settings.segment_length;
-    });
+    return with_capture(id, [&](Capture& capture) { out = playlist_settings(capture.settings()); });
 }
 
 }  // namespace Corvid::Capture

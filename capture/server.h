@@ -39,6 +39,9 @@ class EPGCapture;
 class EPGCaptureSet;
 class StorageRoots;
 
+// What the playlists of a capture with these settings depend on.
+PlaylistSettings playlist_settings(const CaptureSettings& settings);
+
 class Server : public Gantry::Daemon::Application {
   public:
     using Clock = std::function<Gantry::Time::Stamp()>;
@@ -78,6 +81,7 @@ class Server : public Gantry::Daemon::Application {
     bool event_playlist(const std::string& id, uint16_t event_id, Playlist& out);
 
     EPGStore& epg_store() { return store_; }
+    Gantry::Time::Stamp now() const { return options_.clock(); }
     EPGDecoder& epg_decoder() { return decoder_; }
     Control& control() { return *control_; }
 

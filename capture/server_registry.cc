@@ -113,8 +113,6 @@ bool Server::list_captures(XML::Element& response) {
     return true;
 }
 
-namespace {
-
 PlaylistSettings playlist_settings(const CaptureSettings& settings) {
     PlaylistSettings playlist;
     playlist.naming = settings.naming;
@@ -124,8 +122,6 @@ PlaylistSettings playlist_settings(const CaptureSettings& settings) {
     playlist.segment_length = settings.segment_length;
     return playlist;
 }
-
-}  // namespace
 
 bool Server::playlist(const std::string& id, Time::Stamp start, Time::Stamp end, bool for_event,
                       Playlist& out) {

@@ -1,5 +1,5 @@
 // The HTTP endpoints served in-process on 127.0.0.1 and judged by tools we did not write: ffmpeg
-// plays the HLS, promtool checks the metrics, xmllint validates the XMLTV.
+// plays the HLS, promtool checks the metrics, xmllint validates the XMLTV, Python reads the JSON.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -93,7 +93,7 @@ TEST(HttpHls, FfmpegPlaysOverHttpAndNothingOutsideTheSegmentsIsServed) {
 }
 
 // Through the service's own SOAP server, as the daemon runs them: handlers count their requests.
-TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
+TEST(HttpMetricsXmltvJson, ToolsAcceptWhatTheServiceServes) {
     CORVID_REQUIRE_PROGRAM("curl");
     CORVID_REQUIRE_PROGRAM("promtool");
     CORVID_REQUIRE_PROGRAM("xmllint");
@@ -110,7 +110,7 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
             "address='127.0.0.1' port='" +
             guide_port + "'/></stream></streams></epg><soap><server address='127.0.0.1' port='" +
             port +
-            "'/><http metrics='yes' xmltv='yes'/></soap><messages><capture-remove><soap "
+            "'/><http metrics='yes' xmltv='yes' page='yes'/></soap><messages><capture-remove><soap "
             "url='/remove'/></capture-remove></messages></captured>",
         "captured"));
     server.apply_config(configuration);
@@ -118,6 +118,8 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
     Gantry::XML::Element a("capture"), b("capture");
     a.merge_xml("<capture id='a\"b'><source address='127.0.0.1' port='0'/></capture>");
     b.merge_xml("<capture id='quiet'><source address='127.0.0.1' port='0'/></capture>");
+    ASSERT_TRUE(server.add_capture(b, true));
+    b.set_attr("id", "never");
     ASSERT_TRUE(server.add_capture(b, true));
     ASSERT_FALSE(server.add_capture(a, true));  // ids are names of files: no quotes
     a.set_attr("id", "busy");
@@ -171,6 +173,53 @@ TEST(HttpMetricsAndXmltv, PromtoolAndXmllintAcceptWhatTheServiceServes) {
               "News & \"weather\"\n");
     EXPECT_EQ(run_command("curl -s -o /dev/null -w '%{http_code}' " + base + "/hls/busy.m3u8"),
               "404");  // not enabled
+
+    // The JSON view against the service's own state, field by field.
+    run_command("curl -s -o " + dir.file("captures.json") + " " + base + "/api/captures");
+    std::string expected;
+    server.for_each_capture([&](const Capture& c) {
+        const CaptureCounters& n = c.counters();
+        expected += c.id() + " " + (n.datagrams ? "recording" : "waiting") + " " +
+                    std::to_string(n.datagrams) + " " + std::to_string(n.bytes) + " " +
+                    std::to_string(c.settings().source.port) + " 3600 86400 " +
+                    (c.started().iso() + " " + (n.datagrams ? "None" : c.started().iso())) + "\n";
+    });
+    EXPECT_EQ(run_command("/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))\n"
+                          "for c in d[\"captures\"]: print(c[\"id\"], c[\"state\"], "
+                          "c[\"counters\"][\"datagrams\"], c[\"counters\"][\"bytes\"], "
+                          "c[\"source\"][\"port\"], c[\"segment_length_seconds\"], "
+                          "c[\"retention_seconds\"], c[\"started\"], c[\"quiet_since\"])\n"
+                          "print(d[\"epg_captures\"][0][\"id\"], d[\"endpoints\"])' " +
+                          dir.file("captures.json") + " 2>&1"),
+              expected +
+                  "guide {'metrics': True, 'hls': False, 'xmltv': True, 'json': True, "
+                  "'page': True}\n");
+    Playlist playlist;
+    const bool playable =
+        server.playlist("busy", Stamp::now(), Stamp::now() + Duration(1800), false, playlist);
+    EXPECT_EQ(run_command("curl -s " + base +
+                          "/api/guide?hours=1 | /usr/bin/python3 -c 'import json,sys; "
+                          "e=json.load(sys.stdin)[\"services\"][0][\"events\"][0]; "
+                          "print(e[\"name\"], e[\"duration_seconds\"], e[\"capture\"])'"),
+              std::string("News & \"weather\" 1800 ") + (playable ? "True" : "False") + "\n");
+    const std::string bad[][2] = {
+        {"/api/guide?start=yesterday", " 400"},
+        {"/api/guide?hours=0", " 400"},
+        {"/api/guide?hours=49", " 400"},
+        {"/api/guide?hours=2x", " 400"},
+        {"/api/nothing", " 404"},
+        {"/page/../api/captures", " 404"},
+        {"/page/page.js.map", " 404"},
+    };
+    for (const auto& [path, code] : bad)
+        EXPECT_EQ(run_command("curl -s --path-as-is -w ' %{http_code}' " + base + path), code)
+            << path;
+    EXPECT_EQ(
+        run_command("curl -s -X POST -o /dev/null -w '%{http_code}' " + base + "/api/captures"),
+        "405");
+    // The page is the one in the source tree, whole.
+    const std::vector<uint8_t> page = read_file(source_dir() + "/capture/page/index.html");
+    EXPECT_EQ(run_command("curl -s " + base + "/"), std::string(page.begin(), page.end()));
     server.finish();
 }
 

@@ -151,4 +151,22 @@ std::ostream& operator<<(std::ostream& out, const URL& url) {
     return out << url.str();
 }
 
+std::string URL::query_value(const std::string& query, std::string_view name, bool& found) {
+    found = false;
+    size_t at = 0;
+    while (at <= query.size()) {
+        size_t end = query.find('&', at);
+        if (end == std::string::npos) end = query.size();
+        const std::string_view pair(query.data() + at, end - at);
+        const size_t equals = pair.find('=');
+        if (pair.substr(0, equals) == name) {
+            found = true;
+            return equals == std::string_view::npos ? std::string()
+                                                    : decode(pair.substr(equals + 1), true);
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
 }  // namespace Gantry::Web

@@ -48,6 +48,9 @@ class URL {
     // "%XX" becomes that byte and, in form mode, '+' a space. A '%' not followed by two hex
     // digits is kept as it is.
     static std::string decode(std::string_view text, bool form = false);
+    // The decoded value of the first parameter named name in a query ("a=1&b=2"); found is
+    // false when there is none.
+    static std::string query_value(const std::string& query, std::string_view name, bool& found);
 
     friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
 
