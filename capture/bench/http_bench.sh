@@ -2,6 +2,7 @@
 # HTTP endpoint benchmark, each figure against a baseline in the same run:
 #   1. /metrics of a service with 100 captures, against a 404 from the same server (the cost of
 #      the request itself): requests a second and mean latency, one connection.
+#      /api/captures, the JSON view of the same captures, against the same 404.
 #   2. HLS byte ranges (2 MiB, as a player asks for a few seconds of a channel) of one segment
 #      file, over /hls/<id>/<segment>, against nginx serving the same file with sendfile: requests
 #      a second of each, four connections.
@@ -71,6 +72,10 @@ empty=$(rps "http://127.0.0.1:$ours/none" 1 2>/dev/null)
 lines=$(curl -s "http://127.0.0.1:$ours/metrics" | grep -c '^cv_capture_datagrams_total')
 echo "metrics, $lines captures: $metrics scrapes/s, mean latency $(latency_ms "http://127.0.0.1:$ours/metrics");" \
     "404 of the same server: $empty/s; ratio scrape/404 $(ratio "$metrics" "$empty")"
+
+json=$(rps "http://127.0.0.1:$ours/api/captures" 1)
+echo "JSON view, $lines captures: $json requests/s, mean latency" \
+    "$(latency_ms "http://127.0.0.1:$ours/api/captures"); ratio JSON/404 $(ratio "$json" "$empty")"
 
 range="Range: bytes=1048576-3145727"
 ours_rps=$(rps "http://127.0.0.1:$ours/hls/ch0/$segment" 4 -H "$range")

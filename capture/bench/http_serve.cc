@@ -1,6 +1,6 @@
 // The HTTP endpoints for http_bench.sh: a service with COUNT captures (127.0.0.1, no traffic)
 // (external mode, so nothing is pruned) whose files live under DIR, served with /metrics and /hls
-// on a port of the system's choosing, which it prints; runs until its standard input closes.
+// and /api on a port of the system's choosing, which it prints; runs until its standard input closes.
 //
 //   http-serve DIR COUNT
 #include <iostream>
@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
     if (server.begin_run() != 0) return 1;
 
     Gantry::Web::SimpleHTTPServer http(Gantry::Net::IPAddress("127.0.0.1"), 0, "bench", 10);
-    Corvid::Capture::add_http_endpoints(http, server, {true, true, false}, "bench");
+    Corvid::Capture::add_http_endpoints(http, server, {true, true, false, true, false},
+                                         "bench");
     Gantry::Net::TCPServerThread thread(http);
     std::cout << http.port() << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
