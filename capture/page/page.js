@@ -12,6 +12,7 @@ const RISING_MS = 60000;
 const byId = (id) => document.getElementById(id);
 const rows = new Map(); // capture id -> {row, capture, bytes, drops, errors, started, at, rose}
 let hls = null;
+let retry = null;
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -221,25 +222,35 @@ function playRecent(id) {
   play(id, start, null, id + ': the last ' + RECENT_MINUTES + ' minutes, live');
 }
 
-// Without an end the playlist is live and follows the newest segment.
-function play(id, start, end, title) {
+// Without an end the playlist is live and follows the newest segment. A live playlist is empty
+// until the capture has written a few seconds, so an empty one is asked for again a few times.
+function play(id, start, end, title, tries = 0) {
   const url = '/hls/' + encodeURIComponent(id) + '.m3u8?start=' + encodeURIComponent(start) +
     (end ? '&end=' + encodeURIComponent(end) : '');
   const video = byId('video');
   byId('player-title').textContent = title;
   playerError('');
+  clearTimeout(retry);
   if (hls) {
     hls.destroy();
     hls = null;
   }
-  const startPlaying = () =>
-    video.play().catch((error) => playerError('Cannot play: ' + error.message));
+  // AbortError: a newer load (another click, a retry) replaced this one.
+  const startPlaying = () => video.play().catch((error) => {
+    if (error.name !== 'AbortError') playerError('Cannot play: ' + error.message);
+  });
   if (window.Hls && Hls.isSupported()) {
     hls = new Hls();
     hls.on(Hls.Events.ERROR, (event, data) => {
       if (!data.fatal) return;
+      if (data.details === Hls.ErrorDetails.LEVEL_EMPTY_ERROR && tries < 10) {
+        playerError('Nothing to play yet, trying again…');
+        retry = setTimeout(() => play(id, start, end, title, tries + 1), 3000);
+        return;
+      }
       const response = data.response || {};
-      const status = response.code ? ' (HTTP ' + response.code + ' ' + response.text + ')' : '';
+      const status = response.code >= 400 ?
+        ' (HTTP ' + response.code + ' ' + (response.text || '') + ')' : '';
       playerError('Playback failed: ' + data.details + status);
     });
     hls.on(Hls.Events.MANIFEST_PARSED, startPlaying);
