@@ -119,20 +119,20 @@ function showCaptures(view) {
   byId('daemon').textContent = 'version ' + view.version + ' · daemon time ' + time(view.now);
   const now = performance.now();
   const body = byId('captures').tBodies[0];
-  const seen = new Set();
-  for (const capture of view.captures) {
-    seen.add(capture.id);
-    if (!rows.has(capture.id)) rows.set(capture.id, makeRow(capture.id));
-    const entry = rows.get(capture.id);
-    body.appendChild(entry.row); // in the daemon's order
-    fillRow(entry, capture, now);
-  }
+  const ids = new Set(view.captures.map((capture) => capture.id));
   for (const [id, entry] of rows) {
-    if (!seen.has(id)) {
+    if (!ids.has(id)) {
       entry.row.remove();
       rows.delete(id);
     }
   }
+  view.captures.forEach((capture, index) => {
+    if (!rows.has(capture.id)) rows.set(capture.id, makeRow(capture.id));
+    const entry = rows.get(capture.id);
+    // In the daemon's order; a row is moved only when it must, or a click on it could be lost.
+    if (body.rows[index] !== entry.row) body.insertBefore(entry.row, body.rows[index] || null);
+    fillRow(entry, capture, now);
+  });
   byId('no-captures').hidden = view.captures.length > 0;
   byId('captures').hidden = view.captures.length === 0;
   const epg = view.epg_captures || [];
