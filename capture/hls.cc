@@ -94,7 +94,9 @@ bool still_written(const PlaylistSettings& settings, const SegmentFile& file,
                    const SegmentIndex& index, const HlsOptions& options) {
     const Stamp now = options.now.valid() ? options.now : Stamp::now();
     const double length = settings.segment_length.seconds();
-    if (length > 0 && !(now < file.start() + Duration(length))) return false;
+    // The next file only joins the listing once it holds an indexed picture, so the file whose
+    // slot has just run out stays live meanwhile: a player reloading then must not see an end.
+    if (length > 0 && !(now < file.start() + Duration(length) + options.live_window)) return false;
     return index.modified().valid() && !(now - index.modified() > options.live_window);
 }
 

@@ -39,7 +39,8 @@ struct HlsOptions {
     // for a playlist that sits beside the segments.
     std::string uri_prefix;
     // The newest segment counts as still being written when it was modified this recently and its
-    // segment length (when the settings give one) has not run out.
+    // segment length (when the settings give one) ran out less than this long ago: the next file
+    // is listed only once it holds an indexed picture.
     Gantry::Time::Duration live_window{10};
     Gantry::Time::Stamp now;  // invalid: the system clock
 };

@@ -56,7 +56,8 @@ TEST_P(HlsTest, FfmpegPlaysTheMediaPlaylist) {
 }
 
 // The newest file is still being written: an EVENT playlist without an end, of the ranges that
-// will not change, until its segment length has run out or the range ends inside it.
+// will not change, until its segment length (and a grace for the next file) has run out or the
+// range ends inside it.
 TEST_P(HlsTest, LivePlaylistsEndAtTheLastSettledRange) {
     const Stamp start = folder.starts[2], now = start + Duration(30);
     const timeval times[2] = {now.to_timeval(), (now - Duration(1)).to_timeval()};
@@ -68,6 +69,12 @@ TEST_P(HlsTest, LivePlaylistsEndAtTheLastSettledRange) {
         EXPECT_EQ(live.text().find("#EXT-X-ENDLIST"), std::string::npos);
         EXPECT_TRUE(ended.text().ends_with("#EXT-X-ENDLIST\n"));
         EXPECT_TRUE(closed.text().ends_with("#EXT-X-ENDLIST\n"));
+        // Its slot ran out a second ago and the next file has nothing indexed yet: still live.
+        const Duration length = folder.settings.segment_length;
+        folder.settings.segment_length = Duration(29);
+        EXPECT_EQ(build(iframes, start, {}, 2, now).text().find("#EXT-X-ENDLIST"),
+                  std::string::npos);
+        folder.settings.segment_length = length;
         ASSERT_EQ(live.segments.size() + 1, closed.segments.size()) << iframes;
         for (size_t i = 0; i < live.segments.size(); ++i)
             EXPECT_EQ(live.segments[i].offset, closed.segments[i].offset);
