@@ -54,12 +54,19 @@ void write_counters(Web::JsonWriter& json, const CounterValues& values, size_t c
     json.end_object();
 }
 
+// To the millisecond at most: JavaScript's Date reads no finer, and not every engine accepts more
+// digits.
 void write_stamp(Web::JsonWriter& json, const char* name, Stamp stamp) {
     json.key(name);
-    if (stamp.valid())
-        json.value(stamp.iso());
-    else
+    if (!stamp.valid()) {
         json.null();
+        return;
+    }
+    std::string text = stamp.iso();
+    const size_t point = text.find('.');
+    if (point != std::string::npos && text.size() > point + 5)
+        text.replace(point + 4, text.size() - point - 5, "");
+    json.value(text);
 }
 
 void write_source(Web::JsonWriter& json, const SourceSettings& source) {

@@ -37,9 +37,11 @@ bool PageHandler::handle_request(Web::HTTPMessage& request, Web::HTTPMessage& re
         response.headers.put_header("cache-control", "no-cache");
         response.headers.put_header("x-content-type-options", "nosniff");
         // Only the daemon's own files run, and the player's media come from the daemon or
-        // from hls.js's buffers (blob URLs).
+        // from hls.js's buffers (blob URLs); the page's empty icon is a data URL, so that
+        // browsers do not ask for /favicon.ico.
         response.headers.put_header("content-security-policy",
-                                    "default-src 'self'; media-src 'self' blob:; "
+                                    "default-src 'self'; img-src 'self' data:; "
+                                    "media-src 'self' blob:; "
                                     "worker-src 'self' blob:; object-src 'none'; "
                                     "frame-ancestors 'none'");
         if (request.method == "HEAD")

@@ -179,16 +179,18 @@ TEST(HttpMetricsXmltvJson, ToolsAcceptWhatTheServiceServes) {
     std::string expected;
     server.for_each_capture([&](const Capture& c) {
         const CaptureCounters& n = c.counters();
+        const std::string started = c.started().iso().substr(0, 23);  // to the millisecond
         expected += c.id() + " " + (n.datagrams ? "recording" : "waiting") + " " +
                     std::to_string(n.datagrams) + " " + std::to_string(n.bytes) + " " +
                     std::to_string(c.settings().source.port) + " 3600 86400 " +
-                    (c.started().iso() + " " + (n.datagrams ? "None" : c.started().iso())) + "\n";
+                    (started + " " + (n.datagrams ? "None" : started)) + "\n";
     });
     EXPECT_EQ(run_command("/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))\n"
                           "for c in d[\"captures\"]: print(c[\"id\"], c[\"state\"], "
                           "c[\"counters\"][\"datagrams\"], c[\"counters\"][\"bytes\"], "
                           "c[\"source\"][\"port\"], c[\"segment_length_seconds\"], "
-                          "c[\"retention_seconds\"], c[\"started\"], c[\"quiet_since\"])\n"
+                          "c[\"retention_seconds\"], c[\"started\"][:23], c[\"quiet_since\"] and "
+                          "c[\"quiet_since\"][:23])\n"
                           "print(d[\"epg_captures\"][0][\"id\"], d[\"endpoints\"])' " +
                           dir.file("captures.json") + " 2>&1"),
               expected +

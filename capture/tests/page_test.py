@@ -177,9 +177,7 @@ def main():
             until('the no-captures message', lambda: driver.find_element(By.ID, 'no-captures')
                   .is_displayed() and not driver.find_element(By.ID, 'captures').is_displayed())
             check_page(driver, url)
-            # The daemon serves no icon, and Chromium asks for /favicon.ico all the same.
-            severe = [e for e in driver.get_log('browser')
-                      if e['level'] == 'SEVERE' and '/favicon.ico ' not in e['message']]
+            severe = [e for e in driver.get_log('browser') if e['level'] == 'SEVERE']
             assert not severe, severe
             stop.set()
             sender.join()
